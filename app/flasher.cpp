@@ -1,0 +1,90 @@
+// Construction of the main window and the shell slots (options, message box, About).
+#include "app/flasher.h"
+
+#include "app/information.h"
+#include "app/qtprompts.h"
+#include "app/version.h"
+#include "ui_flasher.h"
+
+void loadResources()
+{
+    Q_INIT_RESOURCE(zrflasher);
+}
+
+Flasher::Flasher(Prompts *prompts)
+    : QMainWindow(nullptr)
+    , ui((loadResources(), new Ui::FlasherClass))
+{
+    ui->setupUi(this);
+    if (!prompts) {
+        m_ownPrompts = std::make_unique<QtPrompts>(this);
+        prompts = m_ownPrompts.get();
+    }
+    m_prompts = prompts;
+    m_state.log = [this](const QString &line) { log(line); };
+    setWindowIcon(QIcon(QStringLiteral(":/img/img/zrflasher.png")));
+
+    // Reduced window: production menus, the wizard entry and most service controls stay hidden.
+    ui->menuUpgrade->menuAction()->setVisible(false);
+    ui->menuCreate_Boot_Bin_0_299->menuAction()->setVisible(false);
+    ui->menuCreate_Boot_Bin_300_799->menuAction()->setVisible(false);
+    ui->menuCreate_Boot_Bin_800_999->menuAction()->setVisible(false);
+    ui->menuCreate_Boot_Bin_900->menuAction()->setVisible(false);
+    ui->menuCreate_Upgrade->menuAction()->setVisible(false);
+    ui->menuStream->menuAction()->setVisible(false);
+    ui->actionAbout->setEnabled(false);
+    ui->OldSerialSystem->hide();
+    slotShowAllOptions(0);
+    for (QWidget *w : {static_cast<QWidget *>(ui->pushButtonRead), static_cast<QWidget *>(ui->pushButtonWrite),
+                       static_cast<QWidget *>(ui->pushButtonI2CRead), static_cast<QWidget *>(ui->pushButtonI2CWrite),
+                       static_cast<QWidget *>(ui->line), static_cast<QWidget *>(ui->line_2),
+                       static_cast<QWidget *>(ui->showAllMsg), static_cast<QWidget *>(ui->showAllOptions)})
+        w->hide();
+    ui->actionParameter_Wizard->setVisible(false);
+
+    connect(ui->showAllMsg, &QCheckBox::stateChanged, this, &Flasher::slotShowAllMsg);
+    connect(ui->showAllOptions, &QCheckBox::stateChanged, this, &Flasher::slotShowAllOptions);
+    connect(ui->actionExit, &QAction::triggered, this, &QWidget::close);
+    connect(ui->actionAbout, &QAction::triggered, this, &Flasher::slotAbout);
+    connect(ui->pushButtonClose, &QPushButton::clicked, this, &QWidget::close);
+    connect(ui->pushButtonClear, &QPushButton::clicked, this, &Flasher::slotClearMessageBox);
+}
+
+Flasher::~Flasher() = default;
+
+void Flasher::log(const QString &line)
+{
+    ui->plainTextEdit->appendPlainText(line);
+}
+
+void Flasher::slotShowAllMsg(int state)
+{
+    m_state.showAllMessages = state != 0;
+}
+
+void Flasher::slotShowAllOptions(int state)
+{
+    const bool show = state != 0;
+    for (QWidget *w : {static_cast<QWidget *>(ui->pushButtonDiscovery), static_cast<QWidget *>(ui->pushButtonMute),
+                       static_cast<QWidget *>(ui->pushButtonUnmute), static_cast<QWidget *>(ui->pushButtonSend),
+                       static_cast<QWidget *>(ui->pushButton_LoadBin), static_cast<QWidget *>(ui->line_3)})
+        w->setVisible(show);
+}
+
+void Flasher::slotClearMessageBox()
+{
+    ui->plainTextEdit->clear();
+}
+
+void Flasher::slotAbout()
+{
+    Information about(this);
+    about.exec();
+}
+
+void startMainWindow(Flasher *window)
+{
+    window->setWindowTitle(kProgramName + QLatin1Char(' ') + kProgramVersion);
+    window->resize(400, 250);
+    window->show();
+}

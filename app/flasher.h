@@ -1,0 +1,46 @@
+// The main window: owns the form, the shared state and the dialogs seam; every user action is one of its slots.
+#pragma once
+
+#include <QMainWindow>
+#include <memory>
+
+#include "app/appstate.h"
+#include "app/prompts.h"
+
+namespace Ui {
+class FlasherClass;
+}
+
+class Flasher : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    // prompts: the dialogs to ask through (not owned); null means the real Qt dialogs.
+    explicit Flasher(Prompts *prompts = nullptr);
+    ~Flasher() override;
+
+    AppState &state() { return m_state; }
+    Prompts &prompts() { return *m_prompts; }
+    // Appends one line to the message box.
+    void log(const QString &line);
+
+public slots:
+    // --- shell (app/flasher.cpp) ---
+    void slotShowAllMsg(int state);
+    void slotShowAllOptions(int state);
+    void slotClearMessageBox();
+    void slotAbout();
+
+private:
+    std::unique_ptr<Ui::FlasherClass> ui;
+    std::unique_ptr<Prompts> m_ownPrompts;
+    Prompts *m_prompts = nullptr;
+    AppState m_state;
+};
+
+// Registers the images compiled into the program (they live in a static library).
+void loadResources();
+
+// What the start routine does with the new window: title "ZrFlasher 2.97", 400 x 250, shown.
+void startMainWindow(Flasher *window);

@@ -1,0 +1,152 @@
+// The main window's shell: title, size, what the reduced window shows, the option and About slots.
+#include <QtTest>
+#include <QAction>
+#include <QCheckBox>
+#include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QPushButton>
+
+#include "app/flasher.h"
+#include "app/information.h"
+#include "tests/support/scriptedprompts.h"
+
+class TestWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void titleAndSize();
+    void reducedWindow();
+    void showAllOptions();
+    void showAllMessagesFlag();
+    void clearMessageBox();
+    void aboutBox();
+};
+
+static QStringList visibleMenuTitles(Flasher &w)
+{
+    QStringList titles;
+    for (QAction *a : w.menuBar()->actions())
+        if (a->isVisible())
+            titles << a->text();
+    return titles;
+}
+
+void TestWindow::titleAndSize()
+{
+    ScriptedPrompts prompts;
+    Flasher w(&prompts);
+    startMainWindow(&w);
+    QCOMPARE(w.windowTitle(), QStringLiteral("ZrFlasher 2.97"));
+    // 400 x 250 is asked for; the window never gets smaller than its layout allows (font-dependent).
+    QCOMPARE(w.width(), 400);
+    QCOMPARE(w.height(), qMax(250, w.minimumSizeHint().height()));
+    QVERIFY(w.height() <= 270);
+}
+
+void TestWindow::reducedWindow()
+{
+    ScriptedPrompts prompts;
+    Flasher w(&prompts);
+    startMainWindow(&w);
+    QCOMPARE(visibleMenuTitles(w), QStringList({"File", "Utilities"}));
+
+    auto *utilities = w.findChild<QMenu *>("menuUtilities");
+    QVERIFY(utilities);
+    QStringList entries;
+    for (QAction *a : utilities->actions())
+        if (a->isVisible())
+            entries << a->text();
+    QCOMPARE(entries, QStringList({"DMX", "Disconnect RS Cable"}));
+    QVERIFY(!w.findChild<QAction *>("actionAbout")->isEnabled());
+    QVERIFY(!w.findChild<QAction *>("actionConnectStream")->isEnabled());
+    QVERIFY(!w.findChild<QAction *>("actionUpgradeStream")->isEnabled());
+
+    const QStringList shown = {"PushButtonConnect", "pushButtonUpgradeSTM32F100CB", "pushButtonRun", "pushButtonClose",
+                               "pushButtonClear"};
+    const QStringList hidden = {"pushButtonRead",     "pushButtonWrite", "pushButtonI2CRead", "pushButtonI2CWrite",
+                                "pushButtonSend",     "pushButton_LoadBin", "pushButtonMute", "pushButtonUnmute",
+                                "pushButtonDiscovery"};
+    for (const QString &name : shown)
+        QVERIFY2(w.findChild<QPushButton *>(name)->isVisible(), qPrintable(name));
+    for (const QString &name : hidden)
+        QVERIFY2(!w.findChild<QPushButton *>(name)->isVisible(), qPrintable(name));
+    for (const char *name : {"showAllMsg", "OldSerialSystem", "showAllOptions"})
+        QVERIFY2(!w.findChild<QCheckBox *>(name)->isVisible(), name);
+    QVERIFY(!w.findChild<QCheckBox *>("showAllOptions")->isEnabled());
+    QVERIFY(w.findChild<QPlainTextEdit *>("plainTextEdit")->isVisible());
+    QVERIFY(!w.findChild<QPushButton *>("PushButtonConnect")->icon().isNull());
+    QCOMPARE(w.findChild<QPlainTextEdit *>("plainTextEdit")->font().family(), QStringLiteral("Courier New"));
+}
+
+void TestWindow::showAllOptions()
+{
+    ScriptedPrompts prompts;
+    Flasher w(&prompts);
+    startMainWindow(&w);
+    const QStringList six = {"pushButtonDiscovery", "pushButtonMute", "pushButtonUnmute", "pushButtonSend",
+                             "pushButton_LoadBin", "line_3"};
+    const QStringList untouched = {"pushButtonRead", "pushButtonWrite", "pushButtonI2CRead", "pushButtonI2CWrite"};
+    w.slotShowAllOptions(2);
+    for (const QString &name : six)
+        QVERIFY2(w.findChild<QWidget *>(name)->isVisible(), qPrintable(name));
+    for (const QString &name : untouched)
+        QVERIFY2(!w.findChild<QWidget *>(name)->isVisible(), qPrintable(name));
+    w.slotShowAllOptions(0);
+    for (const QString &name : six)
+        QVERIFY2(!w.findChild<QWidget *>(name)->isVisible(), qPrintable(name));
+}
+
+void TestWindow::showAllMessagesFlag()
+{
+    ScriptedPrompts prompts;
+    Flasher w(&prompts);
+    QVERIFY(!w.state().showAllMessages);
+    w.findChild<QCheckBox *>("showAllMsg")->setChecked(true);
+    QVERIFY(w.state().showAllMessages);
+    w.slotShowAllMsg(0);
+    QVERIFY(!w.state().showAllMessages);
+}
+
+void TestWindow::clearMessageBox()
+{
+    ScriptedPrompts prompts;
+    Flasher w(&prompts);
+    auto *box = w.findChild<QPlainTextEdit *>("plainTextEdit");
+    w.log("first");
+    w.log("second");
+    QCOMPARE(box->toPlainText(), QStringLiteral("first\nsecond"));
+    QTest::mouseClick(w.findChild<QPushButton *>("pushButtonClear"), Qt::LeftButton);
+    QVERIFY(box->toPlainText().isEmpty());
+    w.log("fresh");
+    QCOMPARE(box->toPlainText(), QStringLiteral("fresh"));
+}
+
+void TestWindow::aboutBox()
+{
+    Information about;
+    QCOMPARE(about.windowTitle(), QStringLiteral("About"));
+    QCOMPARE(about.labelVersion->text(), QStringLiteral("ZrFlasher ver. 2.97"));
+    QVERIFY(about.label->text().contains(QLatin1String("TEVANO update software")));
+    QVERIFY(about.label->text().contains(QLatin1String(":/img/img/lumora5.png")));
+    QVERIFY(!QPixmap(QStringLiteral(":/img/img/lumora5.png")).isNull());
+
+    // The real dialog closes on Escape.
+    ScriptedPrompts prompts;
+    Flasher w(&prompts);
+    w.show();
+    bool seen = false;
+    QTimer::singleShot(0, [&] {
+        auto *dlg = dynamic_cast<Information *>(QApplication::activeModalWidget());
+        seen = dlg != nullptr;
+        if (dlg)
+            QTest::keyClick(dlg, Qt::Key_Escape);
+    });
+    w.slotAbout();
+    QVERIFY(seen);
+}
+
+QTEST_MAIN(TestWindow)
+#include "test_window.moc"
