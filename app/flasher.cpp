@@ -24,6 +24,8 @@ Flasher::Flasher(Prompts *prompts)
     m_state.log = [this](const QString &line) { log(line); };
     setWindowIcon(QIcon(QStringLiteral(":/img/img/zrflasher.png")));
 
+    // [cable] created, then closed, so that the first action that needs it opens it.
+
     // Reduced window: production menus, the wizard entry and most service controls stay hidden.
     ui->menuUpgrade->menuAction()->setVisible(false);
     ui->menuCreate_Boot_Bin_0_299->menuAction()->setVisible(false);
@@ -42,12 +44,23 @@ Flasher::Flasher(Prompts *prompts)
         w->hide();
     ui->actionParameter_Wizard->setVisible(false);
 
+    // [model entries] in catalogue order
+
+    // [boot-connect timer]
+
     connect(ui->showAllMsg, &QCheckBox::stateChanged, this, &Flasher::slotShowAllMsg);
     connect(ui->showAllOptions, &QCheckBox::stateChanged, this, &Flasher::slotShowAllOptions);
     connect(ui->actionExit, &QAction::triggered, this, &QWidget::close);
     connect(ui->actionAbout, &QAction::triggered, this, &Flasher::slotAbout);
     connect(ui->pushButtonClose, &QPushButton::clicked, this, &QWidget::close);
     connect(ui->pushButtonClear, &QPushButton::clicked, this, &Flasher::slotClearMessageBox);
+    // [connections: cable]
+    // [connections: boot]
+    // [connections: stream]
+    // [connections: tools]
+    // [connections: dmx/params]
+
+    // [family lists]
 }
 
 Flasher::~Flasher() = default;

@@ -32,7 +32,26 @@ public slots:
     void slotClearMessageBox();
     void slotAbout();
 
+    // --- cable (link/) ---
+
+    // --- connect and upgrade (boot/) ---
+
+    // --- stream upgrade (boot/) ---
+
+    // --- service commands and flash tools (tools/) ---
+
+    // --- builders and model catalogue (builders/) ---
+
+    // --- DMX console (dmx/) and parameter wizard (params/) ---
+
 private:
+    // --- members of the subsystems (each adds its own below its marker) ---
+    // [cable]
+    // [boot]
+    // [tools]
+    // [builders]
+    // [dmx/params]
+
     std::unique_ptr<Ui::FlasherClass> ui;
     std::unique_ptr<Prompts> m_ownPrompts;
     Prompts *m_prompts = nullptr;

@@ -1,0 +1,41 @@
+// The program's only path to the bus: an FTDI USB-RS485 cable, through an FtdiDriver.
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+
+#include "link/ftdidriver.h"
+
+class Prompts;
+
+class RS485Cable : public QObject
+{
+public:
+    // The line parameters are not kept: open applies the fixed settings (250000 baud, 8N2), the same values.
+    RS485Cable(QObject *owner, quint32 baud, quint8 dataBits, quint8 stopBits, quint8 parity, FtdiDriver *driver,
+               Prompts *prompts);
+    ~RS485Cable() override;
+
+    bool isOpen() const { return m_handle != nullptr; }
+    // True at once when open; otherwise runs open (the "Select cable" dialog) and shows "Cable Error" on failure.
+    bool ensureOpen();
+    // 0 when a cable was chosen, opened and configured; -1 otherwise.
+    int open(quint32 baud, quint8 dataBits, quint8 stopBits, quint8 parity);
+    void close();
+
+    // Sends frame + CRC, reads what arrives within readMs, checks the reply's CRC (*ok). The reply keeps its CRC bytes.
+    QByteArray transact(const QByteArray &frame, bool *ok, int readMs, int writeMs);
+    // The next reply of at least 2 bytes decides whether replies are wrapped in a leading and a trailing 0x00.
+    void armReplyFraming();
+    bool zeroWrapped() const { return m_zeroWrapped; }
+
+    // Break, then the bytes (DMX512 packet); returns the write's D2XX status.
+    quint32 sendDmxFrame(const quint8 *bytes, int length);
+
+private:
+    FtdiDriver *m_driver;
+    Prompts *m_prompts;
+    FtdiDriver::Handle m_handle = nullptr;
+    bool m_detectOnNextReply = true;
+    bool m_zeroWrapped = false;
+};
