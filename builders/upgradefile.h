@@ -1,0 +1,62 @@
+// The upgrade file (.upg): header text, version text and the encoded flash image of one family layout.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QVector>
+
+class QIODevice;
+
+// Flash image layout of one upgrade-file family: image offset x is flash address 0x08000000 + x;
+// [0, appOffset) is the bootloader's (blank in the file), [appOffset, imageSize - 2) the application,
+// and the last two bytes hold the CRC-16 of the application, low byte first.
+struct UpgradeLayout
+{
+    const char *family;
+    quint32 imageSize;
+    quint32 appOffset;
+
+    quint32 appFirstAddress() const { return kFlashBase + appOffset; }
+    quint32 appLastAddress() const { return kFlashBase + imageSize - 1; }
+    quint32 crcOffset() const { return imageSize - 2; }
+    static constexpr quint32 kFlashBase = 0x08000000;
+};
+
+// The six layouts, in the order of the writer slots.
+const QVector<UpgradeLayout> &upgradeLayouts();
+// nullptr for an unknown family name ("STM32F100C8", ...).
+const UpgradeLayout *upgradeLayout(const QString &family);
+
+QString upgradeFileHeader(const QString &modelCode); // model code + " Upgrade File Header"
+inline const QString kUpgradeFileVersion = QStringLiteral("01");
+
+// The three values as stored.
+struct UpgradeFile
+{
+    bool opened = false; // false: the file could not be opened (the values then read as empty)
+    QString header;
+    QString version;
+    QByteArray image;    // as stored: encoded
+};
+
+// Reads header, version and image from a default QDataStream. A file that cannot be opened, or ends early,
+// yields empty values for what could not be read.
+UpgradeFile readUpgradeFile(const QString &path);
+
+// The first `size` bytes of a stored image, decoded. Empty when the image holds fewer than `size` bytes:
+// such a file is refused rather than padded or read past its end.
+QByteArray decodedImage(const QByteArray &storedImage, quint32 size);
+
+// Stores the CRC-16 of the application area in the image's last two bytes (the image is plain, imageSize long).
+void sealImage(QByteArray &plainImage, const UpgradeLayout &layout);
+// CRC-16 stored in / computed over a plain image.
+quint16 storedImageCrc(const QByteArray &plainImage, const UpgradeLayout &layout);
+quint16 computedImageCrc(const QByteArray &plainImage, const UpgradeLayout &layout);
+
+// Writes header, version and the encoded image (the plain image is encoded on a copy). False on a write error.
+bool writeUpgradeFile(QIODevice *device, const QString &modelCode, const QString &version,
+                      const QByteArray &plainImage);
+
+// The plain application binary written beside an upgrade file: the path up to the last "." of its file name
+// (the whole path when the file name has none) followed by "_app.bin".
+QString companionPath(const QString &upgradePath);
