@@ -4,6 +4,8 @@
 #include "app/information.h"
 #include "app/qtprompts.h"
 #include "app/version.h"
+#include "link/d2xxlibrary.h"
+#include "link/rs485cable.h"
 #include "ui_flasher.h"
 
 void loadResources()
@@ -11,7 +13,7 @@ void loadResources()
     Q_INIT_RESOURCE(zrflasher);
 }
 
-Flasher::Flasher(Prompts *prompts)
+Flasher::Flasher(Prompts *prompts, FtdiDriver *driver)
     : QMainWindow(nullptr)
     , ui((loadResources(), new Ui::FlasherClass))
 {
@@ -25,6 +27,12 @@ Flasher::Flasher(Prompts *prompts)
     setWindowIcon(QIcon(QStringLiteral(":/img/img/zrflasher.png")));
 
     // [cable] created, then closed, so that the first action that needs it opens it.
+    if (!driver) {
+        m_ownDriver = std::make_unique<D2xxLibrary>();
+        driver = m_ownDriver.get();
+    }
+    m_cable = std::make_unique<RS485Cable>(this, 250000, 8, 2, 0, driver, m_prompts);
+    m_cable->close();
 
     // Reduced window: production menus, the wizard entry and most service controls stay hidden.
     ui->menuUpgrade->menuAction()->setVisible(false);
@@ -55,6 +63,7 @@ Flasher::Flasher(Prompts *prompts)
     connect(ui->pushButtonClose, &QPushButton::clicked, this, &QWidget::close);
     connect(ui->pushButtonClear, &QPushButton::clicked, this, &Flasher::slotClearMessageBox);
     // [connections: cable]
+    connect(ui->actionDisconnect_RS_Cable, &QAction::triggered, this, &Flasher::slotDisconnectRsCable);
     // [connections: boot]
     // [connections: stream]
     // [connections: tools]

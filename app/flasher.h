@@ -7,6 +7,9 @@
 #include "app/appstate.h"
 #include "app/prompts.h"
 
+class FtdiDriver;
+class RS485Cable;
+
 namespace Ui {
 class FlasherClass;
 }
@@ -17,11 +20,13 @@ class Flasher : public QMainWindow
 
 public:
     // prompts: the dialogs to ask through (not owned); null means the real Qt dialogs.
-    explicit Flasher(Prompts *prompts = nullptr);
+    // driver: the FTDI library the cable talks through (not owned); null means the vendor's D2XX library.
+    explicit Flasher(Prompts *prompts = nullptr, FtdiDriver *driver = nullptr);
     ~Flasher() override;
 
     AppState &state() { return m_state; }
     Prompts &prompts() { return *m_prompts; }
+    RS485Cable &cable() { return *m_cable; }
     // Appends one line to the message box.
     void log(const QString &line);
 
@@ -33,6 +38,7 @@ public slots:
     void slotAbout();
 
     // --- cable (link/) ---
+    void slotDisconnectRsCable();
 
     // --- connect and upgrade (boot/) ---
 
@@ -47,6 +53,8 @@ public slots:
 private:
     // --- members of the subsystems (each adds its own below its marker) ---
     // [cable]
+    std::unique_ptr<FtdiDriver> m_ownDriver;
+    std::unique_ptr<RS485Cable> m_cable;
     // [boot]
     // [tools]
     // [builders]
