@@ -68,6 +68,7 @@ Flasher::Flasher(Prompts *prompts, FtdiDriver *driver)
     // [connections: stream]
     // [connections: tools]
     // [connections: dmx/params]
+    connect(ui->actionParameter_Wizard, &QAction::triggered, this, &Flasher::slotParameterWizard);
 
     // [family lists]
 }

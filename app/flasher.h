@@ -49,6 +49,7 @@ public slots:
     // --- builders and model catalogue (builders/) ---
 
     // --- DMX console (dmx/) and parameter wizard (params/) ---
+    void slotParameterWizard();
 
 private:
     // --- members of the subsystems (each adds its own below its marker) ---
