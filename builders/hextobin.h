@@ -1,0 +1,25 @@
+// Intel HEX to flat flash bytes: stores the bytes of one address window into a caller's buffer.
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+// Results of HexToBin; every negative code stops the conversion at the offending line.
+enum HexToBinResult : int {
+    kHexOk = 0,              // end of file or an end-of-file record reached
+    kHexShortLine = -1,      // a line of 10 characters or fewer, line end included
+    kHexNoColon = -2,        // a line that does not begin with ':'
+    kHexBadCount = -3,       // byte count not hexadecimal
+    kHexBadAddress = -4,     // address offset not hexadecimal
+    kHexBadType = -5,        // record type not hexadecimal
+    kHexBadData = -6,        // a data byte not hexadecimal (also: a byte count running into the line end)
+    kHexUnsupported = -7,    // segment addressing or an unknown type, or an unreadable extended linear address
+    kHexBadChecksum = -8,    // record checksum wrong or missing
+    kHexCannotOpen = -9,     // the file cannot be opened
+};
+
+// Reads the Intel HEX file and stores every data byte whose absolute address A lies in [first, last] at
+// buffer[A - first]. The buffer (last - first + 1 bytes) is filled by the caller; bytes the file does not
+// supply are left alone. Each record is checked whole (fields, data, checksum) before any of its bytes is
+// stored, so on an error the buffer holds exactly the records before the bad line.
+int HexToBin(const QString &fileName, quint8 *buffer, quint32 first, quint32 last);

@@ -1,0 +1,147 @@
+// Intel HEX conversion: result codes, windows, record order, line lengths and checksums.
+#include <QtTest>
+
+#include "builders/hextobin.h"
+
+namespace {
+
+// One record line with a correct checksum; `data` as hex digits.
+QByteArray rec(int type, quint16 offset, const QByteArray &data = QByteArray())
+{
+    const QByteArray bytes = QByteArray::fromHex(data);
+    QByteArray body;
+    body.append(char(bytes.size())).append(char(offset >> 8)).append(char(offset & 0xFF)).append(char(type));
+    body.append(bytes);
+    quint8 sum = 0;
+    for (char c : body)
+        sum += quint8(c);
+    body.append(char(quint8(0x100 - sum)));
+    return ':' + body.toHex().toUpper() + '\n';
+}
+QByteArray ela(quint16 high) { return rec(4, 0, QByteArray::number(high, 16).rightJustified(4, '0')); }
+const QByteArray eof = ":00000001FF\n";
+const QByteArray base = ela(0x0800); // data records below address 0x08000000
+
+constexpr quint32 kFirst = 0x08000000;
+constexpr quint32 kLast = 0x0800000F;
+
+struct Converted
+{
+    int code;
+    QByteArray buffer;
+};
+
+Converted convert(const QByteArray &text, quint32 first = kFirst, quint32 last = kLast)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("f.hex");
+    QFile f(path);
+    if (!f.open(QIODevice::WriteOnly) || f.write(text) != text.size())
+        qFatal("cannot write the fixture");
+    f.close();
+    QByteArray buffer(int(last - first + 1), '\xEE'); // 0xEE marks bytes the conversion left alone
+    const int code = HexToBin(path, reinterpret_cast<quint8 *>(buffer.data()), first, last);
+    return {code, buffer};
+}
+
+QByteArray untouchedFrom(const QByteArray &hexPrefix)
+{
+    return hexPrefix + QByteArray(32 - hexPrefix.size(), 'e');
+}
+
+} // namespace
+
+class TestHexToBin : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void codes_data();
+    void codes();
+    void windowsCutOneFile();
+    void unopenableFile();
+};
+
+void TestHexToBin::codes_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QByteArray>("buffer"); // the 16-byte window as hex, "ee" = untouched
+
+    const QByteArray d0 = rec(0, 0x0000, "01020304");
+    QTest::newRow("empty file") << QByteArray() << 0 << untouchedFrom("");
+    QTest::newRow("data and end") << base + d0 + eof << 0 << untouchedFrom("01020304");
+    QTest::newRow("no end record") << base + d0 << 0 << untouchedFrom("01020304");
+    QTest::newRow("crlf, lower case") << QByteArray(base + rec(0, 0, "0a0b") + eof).replace("\n", "\r\n").toLower() << 0
+                                      << untouchedFrom("0a0b");
+    QTest::newRow("last line without line end") << base + d0 + eof.trimmed() << 0 << untouchedFrom("01020304");
+    QTest::newRow("garbage after end record") << base + d0 + eof + "\ngarbage\n" << 0 << untouchedFrom("01020304");
+    QTest::newRow("-1 blank line before end") << base + d0 + "\n" + eof << -1 << untouchedFrom("01020304");
+    QTest::newRow("-1 ten characters") << base + ":00000001\n" << -1 << untouchedFrom("");
+    QTest::newRow("-2 no colon") << base + d0 + "x" + d0.mid(1) << -2 << untouchedFrom("01020304");
+    QTest::newRow("-3 count") << base + ":0G00000001FF\n" << -3 << untouchedFrom("");
+    QTest::newRow("-4 address") << base + ":0100x00001FF\n" << -4 << untouchedFrom("");
+    QTest::newRow("-5 type") << base + ":010000 001FF\n" << -5 << untouchedFrom("");
+    QTest::newRow("-6 data") << base + ":02000000010XF0\n" << -6 << untouchedFrom("");
+    QTest::newRow("-6 count two too large") << base + ":0600000001020304F2\n" << -6 << untouchedFrom("");
+    QTest::newRow("-7 segment address 02") << base + rec(2, 0, "1000") + d0 << -7 << untouchedFrom("");
+    QTest::newRow("-7 start segment 03") << base + rec(3, 0, "00001000") << -7 << untouchedFrom("");
+    QTest::newRow("-7 unreadable linear address") << QByteArray(":02000004080Z00\n") << -7 << untouchedFrom("");
+    QTest::newRow("-8 wrong checksum") << base + d0.left(d0.size() - 2) + "0\n" << -8 << untouchedFrom("");
+    QTest::newRow("-8 missing checksum") << base + ":020000000102\n" << -8 << untouchedFrom("");
+    QTest::newRow("-8 count one too large") << base + ":0500000001020304F2\n" << -8 << untouchedFrom("");
+    QTest::newRow("-8 bad end record") << base + d0 + ":00000001FE\n" << -8 << untouchedFrom("01020304");
+    QTest::newRow("stops at the bad line") << base + d0 + ":0200040001FF\n" + rec(0, 8, "0909") << -8
+                                           << untouchedFrom("01020304");
+    QTest::newRow("count zero skipped") << base + rec(0, 0) + d0 + eof << 0 << untouchedFrom("01020304");
+    QTest::newRow("start linear ignored") << base + rec(5, 0, "08000101") + d0 + eof << 0
+                                          << untouchedFrom("01020304");
+    QTest::newRow("out of order, later wins") << base + rec(0, 8, "0808") + rec(0, 2, "AABBCC") + rec(0, 0, "010203")
+                                              << 0 << QByteArray("010203bbcceeeeee0808eeeeeeeeeeee");
+    QTest::newRow("straddles the window end") << base + rec(0, 0x0E, "11223344") << 0
+                                              << QByteArray(28, 'e') + "1122";
+    QTest::newRow("below the window") << ela(0x07FF) + rec(0, 0xFFFE, "5566778899") << 0
+                                      << untouchedFrom("778899");
+    QTest::newRow("32 data bytes in one record")
+        << base + rec(0, 0, QByteArray("000102030405060708090A0B0C0D0E0F").repeated(2)) + eof << 0
+        << QByteArray("000102030405060708090a0b0c0d0e0f");
+    QTest::newRow("no linear address: outside") << d0 + eof << 0 << untouchedFrom("");
+}
+
+void TestHexToBin::codes()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(int, code);
+    QFETCH(QByteArray, buffer);
+    const Converted c = convert(text);
+    QCOMPARE(c.code, code);
+    QCOMPARE(c.buffer.toHex(), buffer);
+}
+
+void TestHexToBin::windowsCutOneFile()
+{
+    // Bootloader at 0x08000000, application from 0x08002000, in one file across a 64 KiB boundary.
+    const QByteArray text = base + rec(0, 0x0000, "B0B1") + rec(0, 0x1FFE, "BEBFA0A1") + rec(0, 0xFFFF, "A2A3")
+        + ela(0x0801) + rec(0, 0x0001, "A4") + eof;
+    const Converted boot = convert(text, 0x08000000, 0x08001FFF);
+    QCOMPARE(boot.code, 0);
+    QCOMPARE(boot.buffer.left(2).toHex(), QByteArray("b0b1"));
+    QCOMPARE(boot.buffer.right(2).toHex(), QByteArray("bebf"));
+    QCOMPARE(boot.buffer.count('\xEE'), 0x2000 - 4);
+
+    const Converted app = convert(text, 0x08002000, 0x0801FFFF);
+    QCOMPARE(app.code, 0);
+    QCOMPARE(app.buffer.left(2).toHex(), QByteArray("a0a1"));
+    QCOMPARE(app.buffer.mid(0xFFFF - 0x2000, 3).toHex(), QByteArray("a2a3a4"));
+    QCOMPARE(app.buffer.count('\xEE'), app.buffer.size() - 5);
+}
+
+void TestHexToBin::unopenableFile()
+{
+    quint8 byte = 0xEE;
+    QCOMPARE(HexToBin("/nonexistent/dir/f.hex", &byte, kFirst, kFirst), int(kHexCannotOpen));
+    QCOMPARE(byte, quint8(0xEE));
+}
+
+QTEST_GUILESS_MAIN(TestHexToBin)
+#include "test_hextobin.moc"
