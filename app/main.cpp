@@ -1,12 +1,36 @@
 // Start routine: the application object and the main window.
 #include <QApplication>
+#include <QCommandLineParser>
+#include <memory>
 
 #include "app/flasher.h"
+#include "sim/simulatedbus.h"
 
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    auto *window = new Flasher;
+
+    // Our own option: the cable dialog offers a simulated bus with one Zr501 instead of the FTDI library.
+    QCommandLineParser parser;
+    parser.addHelpOption();
+    const QCommandLineOption simulate(QStringLiteral("simulate"),
+                                      QStringLiteral("Talk to a simulated RS-485 bus with one Zr501 device."));
+    parser.addOption(simulate);
+    parser.process(app);
+
+    std::unique_ptr<SimulatedBus> bus;
+    if (parser.isSet(simulate)) {
+        bus = std::make_unique<SimulatedBus>(SimulatedBus::Clock::Real);
+        SimDeviceConfig device;
+        device.modelCode = "Zr501";
+        device.bootVersion = "BL 1.07";
+        device.deviceId = 0x0379C02A; // RDM 3, year 26, week 14, serial 42
+        device.family = QStringLiteral("STM32F100C8");
+        device.silentConnects = 5; // the user power-cycles it after a few attempts
+        bus->addDevice(device);
+    }
+
+    auto *window = new Flasher(nullptr, bus.get());
     startMainWindow(window);
     const int code = app.exec();
     delete window;

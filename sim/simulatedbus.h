@@ -1,0 +1,104 @@
+// A simulated FTDI cable with virtual bootloader devices behind it: an FtdiDriver for tests and `--simulate`.
+#pragma once
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QList>
+#include <QPair>
+#include <QStringList>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "link/ftdidriver.h"
+#include "sim/simdevice.h"
+
+// 250000 baud, 8 data bits, 2 stop bits, no parity: 11 bit times = 44 µs a byte.
+constexpr qint64 kSimByteUs = 44;
+// Time from the end of a request to the first reply byte, before any command-specific processing.
+constexpr qint64 kSimTurnaroundUs = 100;
+
+class SimulatedBus : public FtdiDriver
+{
+public:
+    enum class Clock { Virtual, Real };
+    explicit SimulatedBus(Clock clock = Clock::Virtual);
+    ~SimulatedBus() override;
+
+    SimDevice *addDevice(const SimDeviceConfig &config); // owned by the bus; nullptr for an unknown family
+    QList<SimDevice *> devices() const;
+    // The cables the library reports, in order (description, serial number). Default: one simulated cable.
+    void setCables(const QList<QPair<QByteArray, QByteArray>> &descriptionAndSerial);
+
+    qint64 elapsedUs() const;           // simulated (or real) time since construction
+    QList<QByteArray> requests() const; // every frame written outside a DMX packet, as on the wire (with CRC)
+    QList<QByteArray> dmxPackets() const; // every write that followed a break
+    // D2XX calls in order, e.g. "FT_Purge(1)", "FT_SetTimeouts(140,0)", "FT_Write(14)", "FT_Read(2560)".
+    QStringList calls() const;
+    void clearLog(); // forget requests/packets/calls
+
+    void dropReplies(int count);    // the next `count` replies are lost
+    void corruptReplies(int count); // the next `count` replies have a wrong CRC
+    void setZeroWrapped(bool on);   // replies wrapped in a leading and a trailing 0x00
+    void setOpenFails(bool fails);  // FT_OpenEx fails
+    // Raw bytes that arrive on the line right after the next frame written (as if some device sent them).
+    void injectBytes(const QByteArray &bytes);
+    bool isOpen() const { return m_openCable >= 0; }
+
+    std::function<void(const QByteArray &frame)> onRequest; // test hook, called for every frame written
+
+    // --- FtdiDriver ---
+    // FT_Read with a read limit of 0 returns at once with what has arrived. A line not set to 250000 8N2 garbles
+    // every frame, so no device understands it.
+    Status createDeviceInfoList(quint32 *count) override;
+    Status getDeviceInfoDetail(quint32 index, quint32 *flags, quint32 *type, quint32 *id, quint32 *locId,
+                               char *serialNumber, char *description, Handle *handle) override;
+    Status openBySerialNumber(const char *serialNumber, Handle *handle) override;
+    Status resetDevice(Handle handle) override;
+    Status setBaudRate(Handle handle, quint32 baud) override;
+    Status setDataCharacteristics(Handle handle, quint8 wordLength, quint8 stopBits, quint8 parity) override;
+    Status setFlowControl(Handle handle, quint16 flowControl, quint8 xon, quint8 xoff) override;
+    Status setLatencyTimer(Handle handle, quint8 milliseconds) override;
+    Status getLatencyTimer(Handle handle, quint8 *milliseconds) override;
+    Status purge(Handle handle, quint32 mask) override;
+    Status setTimeouts(Handle handle, quint32 readMs, quint32 writeMs) override;
+    Status setRts(Handle handle) override;
+    Status clrRts(Handle handle) override;
+    Status setBreakOn(Handle handle) override;
+    Status setBreakOff(Handle handle) override;
+    Status write(Handle handle, const void *buffer, quint32 length, quint32 *written) override;
+    Status read(Handle handle, void *buffer, quint32 length, quint32 *received) override;
+    Status close(Handle handle) override;
+
+private:
+    // Reply bytes on their way to the cable; byte i has arrived at startUs + (i + 1) * kSimByteUs.
+    struct Incoming
+    {
+        qint64 startUs;
+        QByteArray bytes;
+        int consumed = 0;
+    };
+    bool valid(Handle handle) const;
+    Status call(Handle handle, const QString &name);
+    void addIncoming(qint64 startUs, const QByteArray &bytes);
+    void advanceTo(qint64 us);
+
+    Clock m_clock;
+    QElapsedTimer m_realTimer;
+    qint64 m_virtualUs = 0;
+    std::vector<std::unique_ptr<SimDevice>> m_devices;
+    QList<QPair<QByteArray, QByteArray>> m_cables;
+    int m_openCable = -1;
+    bool m_openFails = false;
+    quint32 m_baud = 0;
+    quint8 m_wordLength = 0, m_stopBits = 0, m_parity = 0;
+    quint8 m_latency = 16;
+    quint32 m_readMs = 0;
+    bool m_breakOn = false, m_breakSent = false;
+    int m_dropReplies = 0, m_corruptReplies = 0;
+    bool m_zeroWrapped = false;
+    QByteArray m_inject;
+    QList<Incoming> m_incoming;
+    QList<QByteArray> m_requests, m_dmxPackets;
+    QStringList m_calls;
+};
