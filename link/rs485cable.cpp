@@ -131,7 +131,7 @@ int RS485Cable::open(quint32 baud, quint8 dataBits, quint8 stopBits, quint8 pari
     m_driver->setLatencyTimer(m_handle, kLatencyMs);
     quint8 latency = 0;
     m_driver->getLatencyTimer(m_handle, &latency);
-    qDebug() << "FT_GetLatencyTimer" << latency;
+    qDebug() << "FT_GetLatencyTimer" << int(latency);
     return 0;
 }
 

@@ -1,0 +1,323 @@
+// The RS-485 cable: choosing and opening a cable, the transaction's call order, CRC and reply framing, DMX output.
+#include <QtTest>
+#include <QAction>
+#include <QElapsedTimer>
+#include <memory>
+
+#include "app/flasher.h"
+#include "link/codec.h"
+#include "link/rs485cable.h"
+#include "sim/simulatedbus.h"
+#include "tests/support/scriptedprompts.h"
+
+namespace {
+const QString kSimCable = QStringLiteral("USB-RS485 Cable (simulated bus) S/N: ZRSIM001");
+const QStringList kOpenSequence = {
+        "FT_CreateDeviceInfoList", "FT_GetDeviceInfoDetail(0)", "FT_OpenEx(ZRSIM001)", "FT_ResetDevice",
+        "FT_SetBaudRate(250000)",  "FT_SetDataCharacteristics(8,2,0)", "FT_SetFlowControl(0,0,0)", "FT_Purge(1)",
+        "FT_Purge(2)",             "FT_SetTimeouts(80,80)", "FT_SetRts", "FT_SetLatencyTimer(2)",
+        "FT_GetLatencyTimer"};
+
+// A reply as a device with this ID sends it (with CRC).
+QByteArray deviceReply(quint16 command, quint32 source)
+{
+    QByteArray reply = buildHeaderFrame(command, HOST_ID);
+    putU32(reply, 8, source);
+    return withCrc(reply);
+}
+
+struct Rig
+{
+    Rig()
+    {
+        device = bus.addDevice(SimDeviceConfig());
+    }
+    bool open()
+    {
+        prompts.item(kSimCable);
+        const bool ok = cable.ensureOpen();
+        bus.clearLog();
+        return ok;
+    }
+    SimulatedBus bus;
+    ScriptedPrompts prompts;
+    RS485Cable cable{nullptr, 250000, 8, 2, 0, &bus, &prompts};
+    SimDevice *device = nullptr;
+};
+} // namespace
+
+class TestCable : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void openSequence();
+    void twoCablesInLibraryOrder();
+    void openFailures_data();
+    void openFailures();
+    void transactCallOrder();
+    void wrongCrcHandedBack();
+    void silentBusWaitsTheReadLimit();
+    void replyFramingDetection_data();
+    void replyFramingDetection();
+    void zeroWrappedModeLastsUntilNextDetection();
+    void closeTwiceThenReopen();
+    void destructorClosesTheCable();
+    void dmxFrame();
+    void windowDisconnect();
+};
+
+void TestCable::openSequence()
+{
+    Rig r;
+    r.prompts.item(kSimCable);
+    QTest::ignoreMessage(QtDebugMsg, "Number of devices is 1");
+    QTest::ignoreMessage(QtDebugMsg, "SerialNumber=ZRSIM001");
+    QTest::ignoreMessage(QtDebugMsg, "FT_GetLatencyTimer 2");
+    QCOMPARE(r.cable.open(250000, 8, 2, 0), 0);
+    QVERIFY(r.cable.isOpen());
+    QCOMPARE(r.bus.calls(), kOpenSequence);
+
+    const auto items = r.prompts.shownOf(ScriptedPrompts::Kind::Item);
+    QCOMPARE(items.size(), 1);
+    QCOMPARE(items[0].title, QStringLiteral("Select cable"));
+    QCOMPARE(items[0].text, QStringLiteral("Availabe USB-RS FTDI Cables\n(not used by any application)"));
+    QCOMPARE(items[0].items, QStringList{kSimCable});
+    QCOMPARE(items[0].current, 0);
+    QVERIFY(!items[0].editable);
+    QCOMPARE(items[0].parent, Prompts::Parent::None);
+    QVERIFY(r.prompts.allAnswered());
+
+    // Open already: no second dialog.
+    QVERIFY(r.cable.ensureOpen());
+    QCOMPARE(r.bus.calls().size(), kOpenSequence.size());
+}
+
+void TestCable::twoCablesInLibraryOrder()
+{
+    Rig r;
+    r.bus.setCables({{"USB-RS485 Bench", "FT9ZZ1"}, {"USB-RS485 Line", "FT1AA2"}});
+    r.prompts.item(QStringLiteral("USB-RS485 Line S/N: FT1AA2"));
+    QVERIFY(r.cable.ensureOpen());
+    QCOMPARE(r.prompts.shown.at(0).items,
+             QStringList({"USB-RS485 Bench S/N: FT9ZZ1", "USB-RS485 Line S/N: FT1AA2"}));
+    QVERIFY(r.bus.calls().contains(QStringLiteral("FT_OpenEx(FT1AA2)")));
+    QVERIFY(!r.bus.calls().contains(QStringLiteral("FT_OpenEx(FT9ZZ1)")));
+}
+
+void TestCable::openFailures_data()
+{
+    QTest::addColumn<bool>("noCables");
+    QTest::addColumn<bool>("openFails");
+    QTest::addColumn<bool>("dialogShown");
+    QTest::newRow("selection cancelled") << false << false << true;
+    QTest::newRow("no FTDI device") << true << false << false;
+    QTest::newRow("FT_OpenEx fails") << false << true << true;
+}
+
+void TestCable::openFailures()
+{
+    QFETCH(bool, noCables);
+    QFETCH(bool, openFails);
+    QFETCH(bool, dialogShown);
+    Rig r;
+    if (noCables)
+        r.bus.setCables({});
+    r.bus.setOpenFails(openFails);
+    if (dialogShown) {
+        if (openFails)
+            r.prompts.item(kSimCable);
+        else
+            r.prompts.cancel(ScriptedPrompts::Kind::Item);
+    }
+    r.prompts.critical(Prompts::Ok);
+
+    bool ok = true;
+    QVERIFY(r.cable.transact(buildRunFrame(0), &ok, 100, 100).isEmpty());
+    QVERIFY(!ok);
+    QVERIFY(!r.cable.isOpen());
+    QVERIFY(r.bus.requests().isEmpty());
+    const auto boxes = r.prompts.shownOf(ScriptedPrompts::Kind::Critical);
+    QCOMPARE(boxes.size(), 1);
+    QCOMPARE(boxes[0].title, QStringLiteral("Cable Error"));
+    QCOMPARE(boxes[0].text, QStringLiteral("Connect USB Cable!"));
+    QCOMPARE(boxes[0].buttons, int(Prompts::Ok));
+    QCOMPARE(boxes[0].parent, Prompts::Parent::None);
+    QVERIFY(r.prompts.allAnswered());
+}
+
+void TestCable::transactCallOrder()
+{
+    Rig r;
+    QVERIFY(r.open());
+    bool ok = false;
+    const QByteArray frame = buildRunFrame(0);
+    const QByteArray reply = r.cable.transact(frame, &ok, 140, 0);
+    QCOMPARE(r.bus.calls(), QStringList({"FT_Purge(1)", "FT_Purge(2)", "FT_SetTimeouts(140,0)", "FT_ClrRts",
+                                         "FT_Write(14)", "FT_SetRts", "FT_Read(2560)"}));
+    QCOMPARE(r.bus.requests(), QList<QByteArray>{withCrc(frame)});
+    QVERIFY(ok);
+    QCOMPARE(reply, deviceReply(CMD_RUN, r.device->deviceId()));
+}
+
+void TestCable::wrongCrcHandedBack()
+{
+    Rig r;
+    QVERIFY(r.open());
+    r.bus.corruptReplies(1);
+    bool ok = true;
+    const QByteArray bad = r.cable.transact(buildConnectFrame(0), &ok, 100, 100);
+    QVERIFY(!ok);
+    const QByteArray good = deviceReply(CMD_CONNECT, r.device->deviceId());
+    QCOMPARE(bad.size(), good.size());
+    QCOMPARE(bad.left(12), good.left(12));
+    QVERIFY(bad != good);
+
+    QCOMPARE(r.cable.transact(buildConnectFrame(0), &ok, 100, 100), good);
+    QVERIFY(ok);
+}
+
+void TestCable::silentBusWaitsTheReadLimit()
+{
+    Rig r;
+    QVERIFY(r.open());
+    r.device->setSilent(true);
+    QElapsedTimer wall;
+    wall.start();
+    const qint64 before = r.bus.elapsedUs();
+    bool ok = true;
+    QVERIFY(r.cable.transact(buildConnectFrame(0), &ok, 140, 100).isEmpty());
+    QVERIFY(!ok);
+    QCOMPARE(r.bus.elapsedUs() - before, qint64(140000));
+    QVERIFY(wall.elapsed() < 100); // virtual time: no real sleep
+}
+
+void TestCable::replyFramingDetection_data()
+{
+    QTest::addColumn<QByteArray>("received");
+    QTest::addColumn<bool>("wrapped");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<bool>("ok");
+    const QByteArray plain = deviceReply(CMD_CONNECT, 0x03D2A001);
+    const QByteArray z(1, '\0');
+    QTest::newRow("leading and trailing zero, 0xAB at 5") << z + plain + z << true << plain << true;
+    QTest::newRow("no leading zero") << plain << false << plain << true;
+    // Zeros at both ends but not our address: the bytes are taken as they came (with CRC-16/ARC a leading zero
+    // changes nothing and the trailing zero turns the check into "CRC of all but the high CRC byte", so it passes).
+    QByteArray foreign = deviceReply(CMD_CONNECT, 0x03D2A001);
+    putU32(foreign, 4, 0x11111111);
+    foreign = withCrc(foreign.left(12));
+    QTest::newRow("zeros without the host byte") << z + foreign + z << false << z + foreign + z << true;
+    QTest::newRow("two bytes are too short to decide") << QByteArray(2, '\0') << false << QByteArray(2, '\0')
+                                                       << true;
+}
+
+void TestCable::replyFramingDetection()
+{
+    QFETCH(QByteArray, received);
+    QFETCH(bool, wrapped);
+    QFETCH(QByteArray, reply);
+    QFETCH(bool, ok);
+    SimulatedBus bus; // no devices: only the injected bytes come back
+    ScriptedPrompts prompts;
+    RS485Cable cable(nullptr, 250000, 8, 2, 0, &bus, &prompts);
+    prompts.item(kSimCable);
+    bus.injectBytes(received);
+    bool replyOk = !ok;
+    QCOMPARE(cable.transact(buildConnectFrame(0), &replyOk, 100, 100), reply);
+    QCOMPARE(cable.zeroWrapped(), wrapped);
+    QCOMPARE(replyOk, ok);
+}
+
+void TestCable::zeroWrappedModeLastsUntilNextDetection()
+{
+    Rig r;
+    QVERIFY(r.open());
+    r.bus.setZeroWrapped(true);
+    bool ok = false;
+    const QByteArray plain = deviceReply(CMD_CONNECT, r.device->deviceId());
+    QCOMPARE(r.cable.transact(buildConnectFrame(0), &ok, 100, 100), plain);
+    QVERIFY(ok && r.cable.zeroWrapped());
+    QCOMPARE(r.cable.transact(buildConnectFrame(0), &ok, 100, 100), plain);
+    QVERIFY(ok);
+
+    // Two bytes in wrapped mode leave nothing.
+    r.device->setSilent(true);
+    r.bus.injectBytes(QByteArray::fromHex("00ab"));
+    QVERIFY(r.cable.transact(buildConnectFrame(0), &ok, 100, 100).isEmpty());
+    QVERIFY(!ok);
+    r.device->setSilent(false);
+
+    // The mode holds without a new detection, even when the replies stop being wrapped...
+    r.bus.setZeroWrapped(false);
+    QCOMPARE(r.cable.transact(buildConnectFrame(0), &ok, 100, 100), plain.mid(1, plain.size() - 2));
+    QVERIFY(!ok);
+    // ...and the next armed detection switches it off.
+    r.cable.armReplyFraming();
+    QCOMPARE(r.cable.transact(buildConnectFrame(0), &ok, 100, 100), plain);
+    QVERIFY(ok && !r.cable.zeroWrapped());
+}
+
+void TestCable::closeTwiceThenReopen()
+{
+    Rig r;
+    QVERIFY(r.open());
+    r.cable.close();
+    r.cable.close();
+    QCOMPARE(r.bus.calls(), QStringList{"FT_Close"});
+    QVERIFY(!r.cable.isOpen() && !r.bus.isOpen());
+
+    r.prompts.item(kSimCable);
+    bool ok = false;
+    r.cable.transact(buildConnectFrame(0), &ok, 100, 100);
+    QVERIFY(ok);
+    QCOMPARE(r.prompts.shownOf(ScriptedPrompts::Kind::Item).size(), 2);
+    QVERIFY(r.prompts.allAnswered());
+}
+
+void TestCable::destructorClosesTheCable()
+{
+    SimulatedBus bus;
+    ScriptedPrompts prompts;
+    auto cable = std::make_unique<RS485Cable>(nullptr, 250000, 8, 2, 0, &bus, &prompts);
+    prompts.item(kSimCable);
+    QVERIFY(cable->ensureOpen());
+    QTest::ignoreMessage(QtDebugMsg, "FT_Closed");
+    cable.reset();
+    QCOMPARE(bus.calls().last(), QStringLiteral("FT_Close"));
+    QVERIFY(!bus.isOpen());
+}
+
+void TestCable::dmxFrame()
+{
+    Rig r;
+    QVERIFY(r.open());
+    QByteArray packet(513, '\0');
+    for (int i = 1; i < packet.size(); ++i)
+        packet[i] = char(i);
+    QCOMPARE(r.cable.sendDmxFrame(reinterpret_cast<const quint8 *>(packet.constData()), packet.size()),
+             quint32(FT_OK));
+    QCOMPARE(r.bus.calls(),
+             QStringList({"FT_ClrRts", "FT_Purge(3)", "FT_SetBreakOn", "FT_SetBreakOff", "FT_Write(513)"}));
+    QCOMPARE(r.bus.dmxPackets(), QList<QByteArray>{packet});
+    QVERIFY(r.bus.requests().isEmpty());
+}
+
+void TestCable::windowDisconnect()
+{
+    SimulatedBus bus;
+    ScriptedPrompts prompts;
+    Flasher window(&prompts, &bus);
+    QVERIFY(!bus.isOpen());
+    prompts.item(kSimCable);
+    QVERIFY(window.cable().ensureOpen());
+    auto *disconnect = window.findChild<QAction *>(QStringLiteral("actionDisconnect_RS_Cable"));
+    QVERIFY(disconnect);
+    disconnect->trigger();
+    QVERIFY(!window.cable().isOpen() && !bus.isOpen());
+    disconnect->trigger();
+    QCOMPARE(bus.calls().filter(QStringLiteral("FT_Close")).size(), 1);
+}
+
+QTEST_MAIN(TestCable)
+#include "test_cable.moc"
