@@ -66,7 +66,18 @@ Flasher::Flasher(Prompts *prompts, FtdiDriver *driver)
     connect(ui->actionDisconnect_RS_Cable, &QAction::triggered, this, &Flasher::slotDisconnectRsCable);
     // [connections: boot]
     // [connections: stream]
+    connect(ui->actionConnectStream, &QAction::triggered, this, &Flasher::slotStreamConnect);
+    connect(ui->actionUpgradeStream, &QAction::triggered, this, &Flasher::slotStreamUpgrade);
+    connect(ui->actionStartStreamUpgradeProcedure, &QAction::triggered, this, &Flasher::slotStreamUpgradeProcedure);
     // [connections: tools]
+    // Mute, Unmute, Discovery, Run RAM, Write RAM and the tests are reached by name only.
+    connect(ui->pushButtonSend, &QPushButton::clicked, this, &Flasher::slotSend);
+    connect(ui->pushButton_LoadBin, &QPushButton::clicked, this, &Flasher::slotLoadBin);
+    connect(ui->pushButtonRun, &QPushButton::clicked, this, &Flasher::slotRun);
+    connect(ui->pushButtonI2CRead, &QPushButton::clicked, this, &Flasher::slotI2CRead);
+    connect(ui->pushButtonI2CWrite, &QPushButton::clicked, this, &Flasher::slotI2CWrite);
+    connect(ui->pushButtonRead, &QPushButton::clicked, this, &Flasher::slotRead);
+    connect(ui->pushButtonWrite, &QPushButton::clicked, this, &Flasher::slotWrite);
     // [connections: dmx/params]
     connect(ui->actionParameter_Wizard, &QAction::triggered, this, &Flasher::slotParameterWizard);
 

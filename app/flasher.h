@@ -43,8 +43,26 @@ public slots:
     // --- connect and upgrade (boot/) ---
 
     // --- stream upgrade (boot/) ---
+    void slotStreamConnect();
+    void slotStreamUpgrade();
+    void slotStreamUpgradeProcedure();
 
     // --- service commands and flash tools (tools/) ---
+    void slotRun();
+    void slotRunRAM();
+    void slotSend();
+    void slotLoadBin();
+    void slotI2CRead();
+    void slotI2CWrite();
+    void slotTest1();
+    void slotTest2();
+    void slotTest3();
+    void slotWriteRAM();
+    void slotMute();
+    void slotUnmute();
+    void slotDiscovery();
+    void slotRead();
+    void slotWrite();
 
     // --- builders and model catalogue (builders/) ---
 
