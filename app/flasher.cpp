@@ -79,6 +79,7 @@ Flasher::Flasher(Prompts *prompts, FtdiDriver *driver)
     connect(ui->pushButtonRead, &QPushButton::clicked, this, &Flasher::slotRead);
     connect(ui->pushButtonWrite, &QPushButton::clicked, this, &Flasher::slotWrite);
     // [connections: dmx/params]
+    connect(ui->actionDMX, &QAction::triggered, this, &Flasher::slotDMX);
     connect(ui->actionParameter_Wizard, &QAction::triggered, this, &Flasher::slotParameterWizard);
 
     // [family lists]

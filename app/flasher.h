@@ -67,6 +67,7 @@ public slots:
     // --- builders and model catalogue (builders/) ---
 
     // --- DMX console (dmx/) and parameter wizard (params/) ---
+    void slotDMX();
     void slotParameterWizard();
 
 private:
