@@ -19,16 +19,8 @@ int main(int argc, char *argv[])
     parser.process(app);
 
     std::unique_ptr<SimulatedBus> bus;
-    if (parser.isSet(simulate)) {
-        bus = std::make_unique<SimulatedBus>(SimulatedBus::Clock::Real);
-        SimDeviceConfig device;
-        device.modelCode = "Zr501";
-        device.bootVersion = "BL 1.07";
-        device.deviceId = 0x0379C02A; // RDM 3, year 26, week 14, serial 42
-        device.family = QStringLiteral("STM32F100C8");
-        device.silentConnects = 5; // the user power-cycles it after a few attempts
-        bus->addDevice(device);
-    }
+    if (parser.isSet(simulate))
+        bus = makeDemoBus();
 
     auto *window = new Flasher(nullptr, bus.get());
     startMainWindow(window);

@@ -383,3 +383,16 @@ FtdiDriver::Status SimulatedBus::close(Handle handle)
     }
     return s;
 }
+
+std::unique_ptr<SimulatedBus> makeDemoBus()
+{
+    auto bus = std::make_unique<SimulatedBus>(SimulatedBus::Clock::Real);
+    SimDeviceConfig device;
+    device.modelCode = "Zr501";
+    device.bootVersion = "BL 1.07";
+    device.deviceId = 0x0379C02A; // RDM 3, year 26, week 14, serial 42
+    device.family = QStringLiteral("STM32F100C8");
+    device.silentConnects = 5;
+    bus->addDevice(device);
+    return bus;
+}

@@ -102,3 +102,7 @@ private:
     QList<QByteArray> m_requests, m_dmxPackets;
     QStringList m_calls;
 };
+
+// The bus `zrflasher --simulate` offers: real clock, one Zr501 (F100C8 family) that the user "power-cycles" after a
+// few connect attempts, so that Connect finds and identifies it.
+std::unique_ptr<SimulatedBus> makeDemoBus();

@@ -1,7 +1,10 @@
 // The RS-485 cable: choosing and opening a cable, the transaction's call order, CRC and reply framing, DMX output.
 #include <QtTest>
 #include <QAction>
+#include <QApplication>
 #include <QElapsedTimer>
+#include <QInputDialog>
+#include <QTimer>
 #include <memory>
 
 #include "app/flasher.h"
@@ -65,6 +68,7 @@ private slots:
     void destructorClosesTheCable();
     void dmxFrame();
     void windowDisconnect();
+    void demoBusInTheRealDialog();
 };
 
 void TestCable::openSequence()
@@ -317,6 +321,42 @@ void TestCable::windowDisconnect()
     QVERIFY(!window.cable().isOpen() && !bus.isOpen());
     disconnect->trigger();
     QCOMPARE(bus.calls().filter(QStringLiteral("FT_Close")).size(), 1);
+}
+
+// What `zrflasher --simulate` shows: the simulated cable in the real "Select cable" dialog, and a Zr501 that
+// answers after a few connect attempts (real clock).
+void TestCable::demoBusInTheRealDialog()
+{
+    std::unique_ptr<SimulatedBus> bus = makeDemoBus();
+    Flasher window(nullptr, bus.get());
+    QStringList offered;
+    QTimer poll;
+    QObject::connect(&poll, &QTimer::timeout, [&] {
+        if (auto *dialog = qobject_cast<QInputDialog *>(QApplication::activeModalWidget())) {
+            offered = dialog->comboBoxItems();
+            dialog->accept();
+        }
+    });
+    poll.start(10);
+    QVERIFY(window.cable().ensureOpen());
+    poll.stop();
+    QCOMPARE(offered, QStringList{kSimCable});
+
+    bool ok = false;
+    QByteArray reply;
+    int attempts = 0;
+    while (!ok && attempts < 10) {
+        ++attempts;
+        reply = window.cable().transact(buildConnectFrame(0), &ok, 100, 100);
+    }
+    QVERIFY(ok);
+    QVERIFY(attempts > 1);
+    QCOMPARE(readU32(reply, 8), 0x0379C02Au);
+    QByteArray descriptor = window.cable().transact(buildMemoryFrame(CMD_READ_MEMORY, 0x0379C02A, 0x08001FC0, 64),
+                                                    &ok, 100, 100).mid(20, 64);
+    QVERIFY(ok);
+    DecodeImage(descriptor.data(), descriptor.size());
+    QCOMPARE(descriptor.left(6), QByteArray("Zr501\0", 6));
 }
 
 QTEST_MAIN(TestCable)
