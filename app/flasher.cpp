@@ -4,6 +4,7 @@
 #include "app/information.h"
 #include "app/qtprompts.h"
 #include "app/version.h"
+#include <QTimer>
 #include "link/d2xxlibrary.h"
 #include "link/rs485cable.h"
 #include "ui_flasher.h"
@@ -55,6 +56,10 @@ Flasher::Flasher(Prompts *prompts, FtdiDriver *driver)
     // [model entries] in catalogue order
 
     // [boot-connect timer]
+    m_bootConnectTimer = new QTimer(this);
+    m_bootConnectTimer->setObjectName(QStringLiteral("bootConnectTimer"));
+    m_bootConnectTimer->setInterval(250);
+    connect(m_bootConnectTimer, &QTimer::timeout, this, &Flasher::slotBootConnect);
 
     connect(ui->showAllMsg, &QCheckBox::stateChanged, this, &Flasher::slotShowAllMsg);
     connect(ui->showAllOptions, &QCheckBox::stateChanged, this, &Flasher::slotShowAllOptions);
@@ -65,6 +70,8 @@ Flasher::Flasher(Prompts *prompts, FtdiDriver *driver)
     // [connections: cable]
     connect(ui->actionDisconnect_RS_Cable, &QAction::triggered, this, &Flasher::slotDisconnectRsCable);
     // [connections: boot]
+    connect(ui->PushButtonConnect, &QPushButton::clicked, this, &Flasher::slotConnect);
+    connect(ui->pushButtonUpgradeSTM32F100CB, &QPushButton::clicked, this, &Flasher::slotUpgradeSTM32);
     // [connections: stream]
     connect(ui->actionConnectStream, &QAction::triggered, this, &Flasher::slotStreamConnect);
     connect(ui->actionUpgradeStream, &QAction::triggered, this, &Flasher::slotStreamUpgrade);

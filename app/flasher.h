@@ -41,6 +41,17 @@ public slots:
     void slotDisconnectRsCable();
 
     // --- connect and upgrade (boot/) ---
+    void slotConnect();
+    void slotUpgradeSTM32();
+    void slotBootConnect();
+    void slotUpgradeSTM32F030F4_family();
+    void slotUpgradeSTM32F100C6_family();
+    void slotUpgradeSTM32F100C8_family();
+    void slotUpgradeSTM32L051C8_family();
+    void slotUpgradeSTM32F103RC_64KB_family();
+    void slotUpgradeSTM32F103RC_family();
+    void slotUpgradeSTM32F405RG_family();
+    void slotUpgradeSTM32F474RB_family();
 
     // --- stream upgrade (boot/) ---
     void slotStreamConnect();
@@ -76,6 +87,12 @@ private:
     std::unique_ptr<FtdiDriver> m_ownDriver;
     std::unique_ptr<RS485Cable> m_cable;
     // [boot]
+    // Boot-connect poller: created stopped, nothing starts it. When started it blinks "Connect" and tries one
+    // connect per tick, 240 ticks of 250 ms (a minute) before it stops itself.
+    class QTimer *m_bootConnectTimer = nullptr;
+    int m_bootConnectAttemptsLeft = 240;
+    bool m_bootConnectBlink = true;
+    // The eight upgrade family lists are one table in the core (boot/upgradefamily.h).
     // [tools]
     // [builders]
     // [dmx/params]

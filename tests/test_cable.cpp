@@ -9,6 +9,7 @@
 
 #include "app/flasher.h"
 #include "link/codec.h"
+#include "link/d2xxlibrary.h"
 #include "link/rs485cable.h"
 #include "sim/simulatedbus.h"
 #include "tests/support/scriptedprompts.h"
@@ -69,6 +70,7 @@ private slots:
     void dmxFrame();
     void windowDisconnect();
     void demoBusInTheRealDialog();
+    void withoutVendorLibraryNoCable();
 };
 
 void TestCable::openSequence()
@@ -357,6 +359,20 @@ void TestCable::demoBusInTheRealDialog()
     QVERIFY(ok);
     DecodeImage(descriptor.data(), descriptor.size());
     QCOMPARE(descriptor.left(6), QByteArray("Zr501\0", 6));
+}
+
+// The window's default driver is the vendor library; on a machine without it the user gets the "Cable Error" box.
+void TestCable::withoutVendorLibraryNoCable()
+{
+    if (D2xxLibrary().isLoaded())
+        QSKIP("The FTDI D2XX library is installed here");
+    ScriptedPrompts prompts;
+    Flasher window(&prompts);
+    prompts.critical(Prompts::Ok);
+    QVERIFY(!window.cable().ensureOpen());
+    QCOMPARE(prompts.shownOf(ScriptedPrompts::Kind::Critical).size(), 1);
+    QVERIFY(prompts.shownOf(ScriptedPrompts::Kind::Item).isEmpty());
+    QVERIFY(prompts.allAnswered());
 }
 
 QTEST_MAIN(TestCable)

@@ -1,0 +1,129 @@
+// "Connect": catching a bootloader while the device is power-cycled, identifying it, offering the upgrade,
+// and the dispatch of a device name to its family's upgrade.
+#include "boot/connectengine.h"
+
+#include <QDebug>
+
+#include "app/appstate.h"
+#include "app/prompts.h"
+#include "boot/deviceid.h"
+#include "boot/upgradeengine.h"
+#include "link/codec.h"
+#include "link/rs485cable.h"
+
+namespace {
+constexpr int kReadMs = 100;
+constexpr int kWriteMs = 100;
+
+QString hex(quint32 value)
+{
+    return QString::number(value, 16);
+}
+
+// The C string starting at `offset`, ending at its terminator or at the end of the bytes.
+QByteArray cString(const QByteArray &bytes, int offset)
+{
+    const QByteArray rest = bytes.mid(offset);
+    const int zero = rest.indexOf('\0');
+    return zero < 0 ? rest : rest.left(zero);
+}
+} // namespace
+
+ConnectEngine::ConnectEngine(AppState &state, Prompts &prompts, RS485Cable &cable)
+    : m_state(state), m_prompts(prompts), m_cable(cable)
+{
+}
+
+DeviceIdentity ConnectEngine::parseDescriptor(const QByteArray &decoded)
+{
+    DeviceIdentity identity;
+    identity.name = cString(decoded, 0);
+    identity.bootVersion = cString(decoded, kDescriptorNameSize);
+    return identity;
+}
+
+bool ConnectEngine::identify(DeviceIdentity *identity)
+{
+    m_cable.armReplyFraming();
+    m_state.targetAddress = 0;
+    if (!m_cable.ensureOpen()) {
+        m_state.log(tr("Connect USB Cable !!!"));
+        return false;
+    }
+    std::unique_ptr<ProgressDialog> progress = m_prompts.progress(
+            tr("1. Connect USB-RS Cable\n2.Reset Power Suppply of device"), QStringLiteral("Cancel"), 0, kAttempts);
+
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        progress->setValue(attempt);
+        if (progress->wasCanceled())
+            break;
+        // Each attempt may meet a freshly powered device on another interface: detect the framing again.
+        m_cable.armReplyFraming();
+        bool ok = false;
+        const QByteArray reply = m_cable.transact(buildConnectFrame(m_state.targetAddress), &ok, kReadMs, kWriteMs);
+        if (m_state.showAllMessages)
+            m_state.log(formatHexDump(reply));
+        // A reply too short for its header counts as a wrong one.
+        if (!ok || reply.size() - kCrcSize < kFrameHeaderSize) {
+            if (m_state.showAllMessages) {
+                m_state.log(QStringLiteral("CRC err"));
+                m_state.log(formatHexDump(reply));
+            }
+            continue;
+        }
+        const quint32 deviceId = readU32(reply, 8);
+        qDebug().noquote() << "length" << hex(readU16(reply, 0)) << "command" << hex(readU16(reply, 2))
+                           << "destination" << hex(readU32(reply, 4)) << "source" << hex(deviceId);
+        m_state.log(hex(deviceId));
+
+        // The descriptor is read from the device that answered, whatever the target address says.
+        const QByteArray descriptorReply = m_cable.transact(
+                buildMemoryFrame(CMD_READ_MEMORY, deviceId, kDescriptorAddress, kDescriptorSize), &ok, kReadMs,
+                kWriteMs);
+        if (m_state.showAllMessages)
+            m_state.log(formatHexDump(descriptorReply));
+        if (!ok || descriptorReply.size() - kCrcSize < kReplyDataOffset + kDescriptorSize) {
+            m_state.log(QStringLiteral("CRC error, continue"));
+            continue;
+        }
+        progress->close();
+        progress.reset();
+
+        QByteArray descriptor = descriptorReply.mid(kReplyDataOffset, kDescriptorSize);
+        DecodeImage(descriptor.data(), descriptor.size());
+        *identity = parseDescriptor(descriptor);
+        identity->deviceId = deviceId;
+        m_state.connectedDeviceName = identity->name;
+        m_state.log(QStringLiteral("ID: ") + deviceIdText(deviceId) + QLatin1Char('\t')
+                    + QString::fromLatin1(identity->name));
+        return true;
+    }
+    progress->close();
+    return false;
+}
+
+bool ConnectEngine::askUpgrade(const DeviceIdentity &identity)
+{
+    const QString text = QStringLiteral("ID: ") + deviceIdText(identity.deviceId) + QStringLiteral("\nDevice: ")
+                         + QString::fromLatin1(identity.name) + QStringLiteral("\nBoot version: ")
+                         + QString::fromLatin1(identity.bootVersion) + tr("\n\nDo you want upgrade firmware?");
+    return m_prompts.question(tr("TEVANO Bootloader founded..."), text, Prompts::Yes | Prompts::No, Prompts::Yes)
+           == Prompts::Yes;
+}
+
+void ConnectEngine::connectAndOffer()
+{
+    DeviceIdentity identity;
+    if (identify(&identity) && askUpgrade(identity))
+        dispatch(connectDispatchOrder());
+}
+
+void ConnectEngine::dispatch(const QVector<FamilyId> &order)
+{
+    const UpgradeFamily *family = dispatchFamily(m_state.connectedDeviceName, order);
+    if (!family) {
+        m_state.log(QStringLiteral("Unknown device"));
+        return;
+    }
+    UpgradeEngine(m_state, m_prompts, m_cable).run(*family);
+}

@@ -1,0 +1,54 @@
+// "Connect": catching a bootloader while the device is power-cycled, identifying it, offering the upgrade,
+// and the dispatch of a device name to its family's upgrade.
+#pragma once
+
+#include <QCoreApplication>
+#include <QByteArray>
+#include <QString>
+
+#include "boot/upgradefamily.h"
+
+struct AppState;
+class Prompts;
+class RS485Cable;
+
+// What the bootloader and its descriptor at 0x08001FC0 told about the device.
+struct DeviceIdentity
+{
+    quint32 deviceId = 0;
+    QByteArray name;        // model code, from the first 32 descriptor bytes
+    QByteArray bootVersion; // from the last 32
+};
+
+class ConnectEngine
+{
+    Q_DECLARE_TR_FUNCTIONS(Flasher)
+
+public:
+    static constexpr int kAttempts = 1000;
+    static constexpr quint32 kDescriptorAddress = 0x08001FC0;
+    static constexpr int kDescriptorSize = 64;
+    static constexpr int kDescriptorNameSize = 32;
+
+    ConnectEngine(AppState &state, Prompts &prompts, RS485Cable &cable);
+
+    // The connect attempts under the progress dialog; true when a device was identified (its name is then the
+    // connected device name and the "ID: " line is logged). False on no cable, Cancel or 1000 failed attempts.
+    bool identify(DeviceIdentity *identity);
+    // The upgrade question; true on Yes (the default).
+    bool askUpgrade(const DeviceIdentity &identity);
+    // identify, ask, and on Yes run the upgrade of the device's family ("Connect").
+    void connectAndOffer();
+    // Runs the upgrade of the family whose list (tried in `order`) holds the connected device name;
+    // "Unknown device" when none does.
+    void dispatch(const QVector<FamilyId> &order);
+
+    // Name and bootloader version from the 64 decoded descriptor bytes; a text without its own terminator ends
+    // at the end of the block (so an unterminated name runs on into the version).
+    static DeviceIdentity parseDescriptor(const QByteArray &decoded);
+
+private:
+    AppState &m_state;
+    Prompts &m_prompts;
+    RS485Cable &m_cable;
+};

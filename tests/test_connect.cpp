@@ -1,0 +1,383 @@
+// Connect and identification: ID text, descriptor, family lists and dispatch, the connect loop on the simulated bus.
+#include <QtTest>
+#include <QPushButton>
+#include <QTimer>
+
+#include "boot/connectengine.h"
+#include "boot/deviceid.h"
+#include "boot/upgradefamily.h"
+#include "tests/support/upgradefixture.h"
+
+namespace {
+const QString kConnectLabel = QStringLiteral("1. Connect USB-RS Cable\n2.Reset Power Suppply of device");
+constexpr quint32 kDeviceId = 0x0379C02A; // RDM 3, year 26, week 14, serial 42
+const QString kIdLine = QStringLiteral("ID: 3 26140042\tZr501");
+} // namespace
+
+class TestConnect : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // The frame traces would bury the results.
+    void initTestCase() { QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false")); }
+    void idText_data();
+    void idText();
+    void descriptorStrings_data();
+    void descriptorStrings();
+    void dispatch_data();
+    void dispatch();
+    void familyListsDisjoint();
+
+    void findsDeviceAtAttempt_data();
+    void findsDeviceAtAttempt();
+    void cancelDuringFirstAttempt();
+    void noCable();
+    void descriptorCrcErrorContinues();
+    void shortReplyCountsAsWrong_data();
+    void shortReplyCountsAsWrong();
+    void noKeepsNameForUpgrade();
+    void connectOnlyFamilies_data();
+    void connectOnlyFamilies();
+    void unknownDeviceAfterYes();
+    void bootConnectTick_data();
+    void bootConnectTick();
+};
+
+void TestConnect::idText_data()
+{
+    QTest::addColumn<quint32>("id");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("month layout") << 0x2A123456u << "2a 12031110";
+    QTest::newRow("week layout") << 0x05A46001u << "5 31350001";
+    QTest::newRow("last of month layout") << 0x0017FFFFu << "0 17154095";
+    QTest::newRow("first of week layout") << 0xFF180000u << "ff 14000000";
+    QTest::newRow("production word") << kDeviceId << "3 26140042";
+}
+
+void TestConnect::idText()
+{
+    QFETCH(quint32, id);
+    QFETCH(QString, text);
+    QCOMPARE(deviceIdText(id), text);
+}
+
+void TestConnect::descriptorStrings_data()
+{
+    QTest::addColumn<QByteArray>("name");    // the 32 name bytes (zero-filled)
+    QTest::addColumn<QByteArray>("version"); // the 32 version bytes (zero-filled)
+    QTest::addColumn<QByteArray>("expectedName");
+    QTest::addColumn<QByteArray>("expectedVersion");
+    const QByteArray full32 = QByteArray("Zr601_L0_").leftJustified(32, 'x');
+    QTest::newRow("terminated") << QByteArray("Zr501") << QByteArray("BL 1.07") << QByteArray("Zr501")
+                                << QByteArray("BL 1.07");
+    QTest::newRow("name runs into version") << full32 << QByteArray("BL 2") << full32 + "BL 2" << QByteArray("BL 2");
+    QTest::newRow("version ends at byte 64") << QByteArray("Zr436") << full32 << QByteArray("Zr436") << full32;
+}
+
+void TestConnect::descriptorStrings()
+{
+    QFETCH(QByteArray, name);
+    QFETCH(QByteArray, version);
+    QFETCH(QByteArray, expectedName);
+    QFETCH(QByteArray, expectedVersion);
+    const QByteArray decoded = name.leftJustified(32, '\0', true) + version.leftJustified(32, '\0', true);
+    const DeviceIdentity identity = ConnectEngine::parseDescriptor(decoded);
+    QCOMPARE(identity.name, expectedName);
+    QCOMPARE(identity.bootVersion, expectedVersion);
+}
+
+void TestConnect::dispatch_data()
+{
+    QTest::addColumn<QByteArray>("name");
+    QTest::addColumn<QString>("byConnect"); // family chosen after the connect question ("" = unknown)
+    QTest::addColumn<QString>("byUpgrade"); // family chosen by the "Upgrade" button
+    QTest::newRow("Zr501") << QByteArray("Zr501") << "STM32F100C8" << "STM32F100C8";
+    QTest::newRow("Zr646m02") << QByteArray("Zr646m02") << "STM32F100C8" << "STM32F100C8";
+    QTest::newRow("Zr643_RGB") << QByteArray("Zr643_RGB") << "STM32F100C6" << "STM32F100C6";
+    QTest::newRow("Zr601_L0") << QByteArray("Zr601_L0") << "STM32L051C8" << "STM32L051C8";
+    QTest::newRow("Zr650") << QByteArray("Zr650") << "STM32F103RC" << "STM32F103RC";
+    QTest::newRow("Zr480") << QByteArray("Zr480") << "STM32F103RC_64KB" << "STM32F103RC_64KB";
+    QTest::newRow("Zr553") << QByteArray("Zr553") << "STM32F405RG" << "STM32F405RG";
+    QTest::newRow("Zr440") << QByteArray("Zr440") << "STM32F030F4" << "";
+    QTest::newRow("Zr447") << QByteArray("Zr447") << "STM32F474RB" << "";
+    QTest::newRow("case matters") << QByteArray("zr501") << "" << "";
+    QTest::newRow("exact text") << QByteArray("Zr501 ") << "" << "";
+    QTest::newRow("none yet") << QByteArray() << "" << "";
+}
+
+void TestConnect::dispatch()
+{
+    QFETCH(QByteArray, name);
+    QFETCH(QString, byConnect);
+    QFETCH(QString, byUpgrade);
+    const auto familyName = [](const UpgradeFamily *f) { return f ? QString::fromLatin1(f->name) : QString(""); };
+    QCOMPARE(familyName(dispatchFamily(name, connectDispatchOrder())), byConnect);
+    QCOMPARE(familyName(dispatchFamily(name, upgradeDispatchOrder())), byUpgrade);
+}
+
+void TestConnect::familyListsDisjoint()
+{
+    QHash<QString, QString> owner;
+    for (const UpgradeFamily &f : upgradeFamilies())
+        for (const QString &model : familyModels(f.id)) {
+            QVERIFY2(!owner.contains(model), qPrintable(model + " in " + owner.value(model) + " and " + f.name));
+            owner.insert(model, f.name);
+        }
+    QCOMPARE(familyModels(FamilyId::F100C8).size(), 63);
+    QCOMPARE(connectDispatchOrder().size(), upgradeFamilies().size());
+}
+
+void TestConnect::findsDeviceAtAttempt_data()
+{
+    QTest::addColumn<int>("silent"); // connect attempts the powered-off device misses
+    QTest::newRow("at once") << 0;
+    QTest::newRow("after a power cycle") << 7;
+}
+
+void TestConnect::findsDeviceAtAttempt()
+{
+    QFETCH(int, silent);
+    SimWindow sim;
+    addDevice(sim, "Zr501", "STM32F100C8", silent, kDeviceId);
+    sim.openCable();
+    sim.prompts.question(Prompts::No);
+    invoke(sim, "slotConnect");
+    QVERIFY(sim.prompts.allAnswered());
+
+    QCOMPARE(sim.window.state().targetAddress, 0u);
+    QCOMPARE(sim.window.state().connectedDeviceName, QByteArray("Zr501"));
+    QCOMPARE(sim.messages(), QStringList({QString::number(kDeviceId, 16), kIdLine}));
+
+    QCOMPARE(sim.prompts.progresses.size(), 1);
+    const ScriptedPrompts::Progress &p = sim.prompts.progresses.first();
+    QCOMPARE(p.label, kConnectLabel);
+    QCOMPARE(p.cancelText, QStringLiteral("Cancel"));
+    QCOMPARE(p.min, 0);
+    QCOMPARE(p.max, 1000);
+    QCOMPARE(p.values.size(), silent + 1);
+    QVERIFY(p.closed);
+
+    const QList<QByteArray> connects = sim.requests(CMD_CONNECT);
+    QCOMPARE(connects.size(), silent + 1);
+    for (const QByteArray &c : connects)
+        QCOMPARE(readU32(c, 4), 0u);
+    const QList<QByteArray> reads = sim.requests(CMD_READ_MEMORY);
+    QCOMPARE(reads.size(), 1);
+    QCOMPARE(readU32(reads.first(), 4), kDeviceId);
+    QCOMPARE(readU32(reads.first(), 12), 0x08001FC0u);
+    QCOMPARE(readU32(reads.first(), 16), 64u);
+
+    const ScriptedPrompts::Shown q = sim.prompts.shownOf(ScriptedPrompts::Kind::Question).first();
+    QCOMPARE(q.title, QStringLiteral("TEVANO Bootloader founded..."));
+    QCOMPARE(q.text, QStringLiteral("ID: 3 26140042\nDevice: Zr501\nBoot version: BL 1.07\n\nDo you want upgrade "
+                                    "firmware?"));
+    QCOMPARE(q.buttons, int(Prompts::Yes | Prompts::No));
+    QCOMPARE(q.defaultButton, Prompts::Yes);
+    // "No" upgrades nothing.
+    QVERIFY(sim.prompts.shownOf(ScriptedPrompts::Kind::OpenFile).isEmpty());
+}
+
+void TestConnect::cancelDuringFirstAttempt()
+{
+    SimWindow sim;
+    addDevice(sim, "Zr501", "STM32F100C8");
+    sim.openCable();
+    sim.prompts.cancelProgressAfter(1);
+    invoke(sim, "slotConnect");
+    QVERIFY(sim.bus.requests().isEmpty());
+    QVERIFY(sim.messages().isEmpty());
+    QCOMPARE(sim.prompts.progresses.size(), 1);
+    QCOMPARE(sim.prompts.progresses.first().values, QList<int>({0}));
+    QVERIFY(sim.prompts.progresses.first().closed);
+    QVERIFY(sim.window.state().connectedDeviceName.isNull());
+}
+
+void TestConnect::noCable()
+{
+    SimWindow sim;
+    sim.bus.setCables({});
+    sim.prompts.critical(Prompts::Ok);
+    invoke(sim, "slotConnect");
+    QVERIFY(sim.prompts.allAnswered());
+    QCOMPARE(sim.prompts.shown.first().title, QStringLiteral("Cable Error"));
+    QCOMPARE(sim.messages(), QStringList({"Connect USB Cable !!!"}));
+    QVERIFY(sim.prompts.progresses.isEmpty());
+    QVERIFY(sim.bus.requests().isEmpty());
+}
+
+void TestConnect::descriptorCrcErrorContinues()
+{
+    SimWindow sim;
+    addDevice(sim, "Zr501", "STM32F100C8", 0, kDeviceId);
+    sim.openCable();
+    bool corrupted = false;
+    sim.bus.onRequest = [&](const QByteArray &frame) {
+        if (readU16(frame, 2) == CMD_READ_MEMORY && !corrupted) {
+            corrupted = true;
+            sim.bus.corruptReplies(1);
+        }
+    };
+    sim.prompts.question(Prompts::No);
+    invoke(sim, "slotConnect");
+    QVERIFY(sim.prompts.allAnswered());
+    QCOMPARE(sim.messages(), QStringList({QString::number(kDeviceId, 16), "CRC error, continue",
+                                          QString::number(kDeviceId, 16), kIdLine}));
+    QCOMPARE(sim.requests(CMD_CONNECT).size(), 2);
+    QCOMPARE(sim.prompts.progresses.first().values, QList<int>({0, 1}));
+}
+
+void TestConnect::shortReplyCountsAsWrong_data()
+{
+    QTest::addColumn<quint16>("command"); // the request whose reply is cut short
+    QTest::addColumn<int>("bytes");       // bytes before the CRC of that short (but CRC-correct) reply
+    QTest::addColumn<QStringList>("firstAttemptLog");
+    QTest::newRow("connect reply of 11 bytes") << quint16(CMD_CONNECT) << 11 << QStringList();
+    QTest::newRow("descriptor reply of 83 bytes")
+            << quint16(CMD_READ_MEMORY) << 83
+            << QStringList({QString::number(kDeviceId, 16), "CRC error, continue"});
+}
+
+void TestConnect::shortReplyCountsAsWrong()
+{
+    QFETCH(quint16, command);
+    QFETCH(int, bytes);
+    QFETCH(QStringList, firstAttemptLog);
+    SimWindow sim;
+    SimDevice *device = addDevice(sim, "Zr501", "STM32F100C8", 0, kDeviceId);
+    sim.openCable();
+    // The first such request gets, instead of the device's reply, a short one that is whole and CRC-correct.
+    bool done = false;
+    sim.bus.onRequest = [&](const QByteArray &frame) {
+        const bool hit = !done && readU16(frame, 2) == command;
+        device->setSilent(hit);
+        if (hit) {
+            done = true;
+            QByteArray reply(bytes, '\x11');
+            putU16(reply, 0, quint16(bytes + kCrcSize));
+            putU16(reply, 2, command);
+            putU32(reply, 4, HOST_ID);
+            sim.bus.injectBytes(withCrc(reply));
+        }
+    };
+    sim.prompts.question(Prompts::No);
+    invoke(sim, "slotConnect");
+    QVERIFY(sim.prompts.allAnswered());
+    QCOMPARE(sim.messages(), firstAttemptLog + QStringList({QString::number(kDeviceId, 16), kIdLine}));
+    QCOMPARE(sim.window.state().connectedDeviceName, QByteArray("Zr501"));
+    QCOMPARE(sim.requests(CMD_CONNECT).size(), 2);
+}
+
+void TestConnect::noKeepsNameForUpgrade()
+{
+    SimWindow sim;
+    addDevice(sim, "Zr501", "STM32F100C8");
+    sim.openCable();
+    sim.prompts.question(Prompts::No);
+    invoke(sim, "slotConnect");
+    // "Upgrade" dispatches from the name the last identification left, without a new handshake.
+    sim.bus.clearLog();
+    sim.prompts.openFile(QString());
+    sim.window.findChild<QPushButton *>("pushButtonUpgradeSTM32F100CB")->click();
+    QVERIFY(sim.prompts.allAnswered());
+    QCOMPARE(sim.prompts.shownOf(ScriptedPrompts::Kind::OpenFile).first().title, QStringLiteral("Open File"));
+    QCOMPARE(sim.messages().last(), QStringLiteral("No upgrade file selected"));
+    QVERIFY(sim.bus.requests().isEmpty());
+}
+
+void TestConnect::connectOnlyFamilies_data()
+{
+    QTest::addColumn<QByteArray>("model");
+    QTest::addColumn<QString>("family");
+    QTest::addColumn<bool>("upgradeButtonServes");
+    QTest::newRow("Zr440") << QByteArray("Zr440") << "STM32F030F4" << false;
+    QTest::newRow("Zr639") << QByteArray("Zr639") << "STM32F474RB" << false;
+    QTest::newRow("Zr501") << QByteArray("Zr501") << "STM32F100C8" << true;
+}
+
+void TestConnect::connectOnlyFamilies()
+{
+    QFETCH(QByteArray, model);
+    QFETCH(QString, family);
+    QFETCH(bool, upgradeButtonServes);
+    QTemporaryDir dir;
+    SimWindow sim;
+    SimDevice *device = addDevice(sim, model, family);
+    sim.openCable();
+
+    const UpgradeFamily *row = dispatchFamily(model, connectDispatchOrder());
+    QVERIFY(row);
+    const QByteArray image = testImage(row->imageSize, row->firstBlock - 0x08000000);
+    const QString path = writeTestUpgradeFile(dir.filePath("fw.upg"), QString::fromLatin1(model), image);
+    sim.prompts.question(Prompts::Yes).openFile(path).question(Prompts::No);
+    invoke(sim, "slotConnect");
+    QVERIFY(sim.prompts.allAnswered());
+    QCOMPARE(sim.messages().last(), QStringLiteral("Upgrade succesfull!"));
+    const int app = int(row->end - row->firstBlock);
+    QCOMPARE(device->flashAt(row->firstBlock, app), image.mid(int(row->firstBlock - 0x08000000), app));
+
+    sim.bus.clearLog();
+    if (upgradeButtonServes)
+        sim.prompts.openFile(QString());
+    invoke(sim, "slotUpgradeSTM32");
+    QVERIFY(sim.prompts.allAnswered());
+    QCOMPARE(sim.messages().last(),
+             upgradeButtonServes ? QStringLiteral("No upgrade file selected") : QStringLiteral("Unknown device"));
+    QVERIFY(sim.bus.requests().isEmpty());
+}
+
+void TestConnect::unknownDeviceAfterYes()
+{
+    SimWindow sim;
+    addDevice(sim, "Zr999", "STM32F100C8");
+    sim.openCable();
+    sim.prompts.question(Prompts::Yes);
+    invoke(sim, "slotConnect");
+    QVERIFY(sim.prompts.allAnswered());
+    QCOMPARE(sim.messages().last(), QStringLiteral("Unknown device"));
+    QCOMPARE(sim.window.state().connectedDeviceName, QByteArray("Zr999"));
+}
+
+void TestConnect::bootConnectTick_data()
+{
+    QTest::addColumn<QString>("bus");    // closed cable, silent bus, a device that answers, a corrupted answer
+    QTest::addColumn<QStringList>("log");
+    QTest::addColumn<int>("frames");
+    QTest::newRow("cable closed") << "closed" << QStringList({"Connect USB Cable !!!"}) << 0;
+    QTest::newRow("silence") << "silent" << QStringList({"Timeout"}) << 1;
+    QTest::newRow("answer") << "answers" << QStringList() << 1;
+    QTest::newRow("bad CRC") << "corrupt" << QStringList({"CRC err"}) << 1;
+}
+
+void TestConnect::bootConnectTick()
+{
+    QFETCH(QString, bus);
+    QFETCH(QStringList, log);
+    QFETCH(int, frames);
+    SimWindow sim;
+    SimDevice *device = addDevice(sim, "Zr501", "STM32F100C8");
+    if (bus != "closed")
+        sim.openCable();
+    device->setSilent(bus == "silent");
+    if (bus == "corrupt")
+        sim.bus.corruptReplies(1);
+
+    // The poller's timer exists, is wired to the slot, and nothing has started it.
+    auto *timer = sim.window.findChild<QTimer *>("bootConnectTimer");
+    QVERIFY(timer);
+    QVERIFY(!timer->isActive());
+    QVERIFY(QMetaObject::invokeMethod(timer, "timeout"));
+    QCOMPARE(sim.messages(), log);
+    QCOMPARE(sim.requests(CMD_CONNECT).size(), frames);
+    QVERIFY(sim.prompts.shown.isEmpty());
+    // The first tick turns the button text green; any reply turns it black again.
+    const QColor color =
+            sim.window.findChild<QPushButton *>("PushButtonConnect")->palette().color(QPalette::ButtonText);
+    if (bus == "silent")
+        QCOMPARE(color, QColor(0, 255, 0));
+    else if (bus != "closed")
+        QCOMPARE(color, QColor(0, 0, 0));
+}
+
+QTEST_MAIN(TestConnect)
+#include "test_connect.moc"
