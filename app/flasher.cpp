@@ -54,6 +54,7 @@ Flasher::Flasher(Prompts *prompts, FtdiDriver *driver)
     ui->actionParameter_Wizard->setVisible(false);
 
     // [model entries] in catalogue order
+    createModelEntries();
 
     // [boot-connect timer]
     m_bootConnectTimer = new QTimer(this);

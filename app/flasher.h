@@ -6,6 +6,7 @@
 
 #include "app/appstate.h"
 #include "app/prompts.h"
+#include "builders/catalogue_rows.h"
 
 class FtdiDriver;
 class RS485Cable;
@@ -76,6 +77,22 @@ public slots:
     void slotWrite();
 
     // --- builders and model catalogue (builders/) ---
+    void slotCreateUpgSTM32F070F6_family(char *ZrXXX, char *ZR_ver);
+    void slotCreateUpgSTM32F100C6_family(char *ZrXXX, char *ZR_ver);
+    void slotCreateUpgSTM32F100C8_family(char *ZrXXX, char *ZR_ver);
+    void slotCreateUpgSTM32G474CB_family(char *ZrXXX, char *ZR_ver);
+    void slotCreateUpgSTM32F103RC_family(char *ZrXXX, char *ZR_ver);
+    void slotCreateUpgSTM32F405RG_family(char *ZrXXX, char *ZR_ver);
+    void slotCreateBootBinZr(char *ZrXXX, char *ZrXXX_hardware, char *ZR_ver, uint8_t ZR_RDM_ID);
+    void slotCreateBootBinZr_103RC(char *ZrXXX, char *ZrXXX_hardware, char *ZR_ver, uint8_t ZR_RDM_ID);
+    void slotCreateBootBinZrSTM32G4(char *ZrXXX, char *ZrXXX_hardware, char *ZR_ver, uint8_t ZR_RDM_ID);
+    void slotCreateBootBinZr536_(char *ZrXXX, char *ZrXXX_hardware, char *ZR_ver, uint8_t ZR_RDM_ID);
+    void slotCreateBootBinSTM32F4xx_family(char *ZrXXX, char *ZR_ver, uint16_t rdm_id);
+    void slotCreateBootBinSTM32F070F6_family(char *ZrXXX, char *ZR_ver, uint16_t rdm_id);
+    void slotAddParamsToFile(char *ZrXXX, char *ZrXXX_hardware, char *ZR_ver, uint8_t ZR_RDM_ID);
+    // One boot-image slot and one upgrade slot per model, generated from the catalogue.
+    ZR_CATALOGUE(ZR_DECLARE_MODEL_SLOTS)
+    ZR_UPGRADE_ONLY(ZR_DECLARE_UPGRADE_ONLY_SLOT)
 
     // --- DMX console (dmx/) and parameter wizard (params/) ---
     void slotDMX();
@@ -95,6 +112,9 @@ private:
     // The eight upgrade family lists are one table in the core (boot/upgradefamily.h).
     // [tools]
     // [builders]
+    void createModelEntries();
+    void createUpgrade(const char *family, const char *ZrXXX, const char *ZR_ver);
+    void createBootImages(const char *builder, const char *ZrXXX, quint8 rdmId);
     // [dmx/params]
 
     std::unique_ptr<Ui::FlasherClass> ui;

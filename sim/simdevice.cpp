@@ -257,8 +257,8 @@ bool SimDevice::receive(const QByteArray &frame, qint64 startUs, qint64 endUs, Q
     case CMD_STREAM_CONNECT: {
         QByteArray name = body.mid(kFrameHeaderSize, kStreamNameSize);
         name.truncate(name.indexOf('\0') < 0 ? name.size() : name.indexOf('\0'));
-        if (name == m_config.modelCode)
-            m_state = State::Held;
+        // A stream for another model must not reach this device: it leaves for its application.
+        m_state = name == m_config.modelCode ? State::Held : State::App;
         answer = false;
         break;
     }

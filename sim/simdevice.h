@@ -54,7 +54,9 @@ constexpr quint32 kSimRamBase = 0x20000000;
 //   Page families read the CMD_ERASE parameter as a page number.
 // - CMD_MUTE / CMD_UNMUTE never answer; CMD_DISCOVERY (first, second) is answered by every unmuted device whose ID
 //   lies in [first, second], so two such devices garble each other's replies.
-// - CMD_STREAM_CONNECT and CMD_STREAM_WRITE are never answered; stream blocks are programmed like writes.
+// - CMD_STREAM_CONNECT and CMD_STREAM_WRITE are never answered. A stream connect naming its model code holds the
+//   device in its bootloader; one naming another model sends it to its application, so only the named model programs
+//   the stream blocks that follow (like writes).
 // - While busy (receiving its own reply window, programming, erasing) it misses frames that start meanwhile.
 class SimDevice
 {

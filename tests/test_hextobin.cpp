@@ -2,21 +2,14 @@
 #include <QtTest>
 
 #include "builders/hextobin.h"
+#include "tests/support/hexfile.h"
 
 namespace {
 
 // One record line with a correct checksum; `data` as hex digits.
 QByteArray rec(int type, quint16 offset, const QByteArray &data = QByteArray())
 {
-    const QByteArray bytes = QByteArray::fromHex(data);
-    QByteArray body;
-    body.append(char(bytes.size())).append(char(offset >> 8)).append(char(offset & 0xFF)).append(char(type));
-    body.append(bytes);
-    quint8 sum = 0;
-    for (char c : body)
-        sum += quint8(c);
-    body.append(char(quint8(0x100 - sum)));
-    return ':' + body.toHex().toUpper() + '\n';
+    return hexRecord(type, offset, QByteArray::fromHex(data));
 }
 QByteArray ela(quint16 high) { return rec(4, 0, QByteArray::number(high, 16).rightJustified(4, '0')); }
 const QByteArray eof = ":00000001FF\n";
@@ -35,10 +28,8 @@ Converted convert(const QByteArray &text, quint32 first = kFirst, quint32 last =
 {
     QTemporaryDir dir;
     const QString path = dir.filePath("f.hex");
-    QFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(text) != text.size())
+    if (!writeFile(path, text))
         qFatal("cannot write the fixture");
-    f.close();
     QByteArray buffer(int(last - first + 1), '\xEE'); // 0xEE marks bytes the conversion left alone
     const int code = HexToBin(path, reinterpret_cast<quint8 *>(buffer.data()), first, last);
     return {code, buffer};

@@ -321,12 +321,13 @@ void TestSim::streamProgramsHeldModel()
     other.deviceId = 0x05A46002;
     SimDevice *held = bus.addDevice(lamp);
     SimDevice *left = bus.addDevice(other);
-    held->powerCycle();
-    left->powerCycle();
+    held->powerCycle(); // in its bootloader window
+    QVERIFY(left->inBootloader()); // held already, by an earlier connect
     prompts.item(QStringLiteral("USB-RS485 Cable (simulated bus) S/N: ZRSIM001"));
 
     bool ok = true;
     QVERIFY(cable.transact(buildStreamConnectFrame(0, "Zr556", 0), &ok, 100, 100).isEmpty());
+    QVERIFY(!left->inBootloader()); // another model's stream: it starts its application
     cable.transact(buildConnectFrame(0x12345678), &ok, 1500, 0); // past the bootloader window
     QVERIFY(held->inBootloader());
     QVERIFY(!left->inBootloader());

@@ -133,6 +133,8 @@ QList<ScriptedPrompts::Shown> ScriptedPrompts::shownOf(Kind kind) const
 bool ScriptedPrompts::take(Kind kind, const Shown &shownNow, Answer *answer)
 {
     shown.append(shownNow);
+    if (onShown)
+        onShown(shownNow);
     if (m_answers.isEmpty()) {
         QTest::qFail(qPrintable(QStringLiteral("unexpected %1 dialog \"%2\": %3")
                                     .arg(kindName(kind), shownNow.title, shownNow.text)),

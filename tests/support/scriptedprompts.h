@@ -58,6 +58,8 @@ public:
     // Called with every progress value (for instance to power-cycle a simulated device at attempt k).
     std::function<void(int value)> onProgressValue;
     std::function<void()> onProcessEvents;
+    // Called as each dialog is shown, before it is answered (for instance to change the window meanwhile).
+    std::function<void(const Shown &)> onShown;
 
     // --- what was shown ---
     QList<Shown> shown;

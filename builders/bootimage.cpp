@@ -1,0 +1,314 @@
+// Production boot images: the production word, names, and one engine for the main builder and its variants.
+#include "builders/bootimage.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QSaveFile>
+
+#include "builders/hextobin.h"
+#include "builders/modelpaths.h"
+#include "builders/upgradefile.h"
+#include "link/codec.h"
+
+namespace {
+
+constexpr quint32 kFlashBase = 0x08000000;
+// Main builder: the device descriptor's model field and the parameter block inside the 8 KiB boot area.
+constexpr int kModelFieldOffset = 0x1FC0;
+constexpr int kModelFieldSize = 16;
+constexpr int kParameterBlockOffset = 0x1F40;
+constexpr int kSerialTextSize = 16;
+
+// New scheme: year - 11 must fit 5 bits, so years 11..39.
+constexpr int kNewFirstYear = 11;
+constexpr int kNewLastYear = 39;
+constexpr int kOldLastYear = 14;
+constexpr int kOldPreselectedYear = 13;
+constexpr int kWeeks = 54;
+constexpr int kMonths = 12;
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("Flasher", text);
+}
+
+QStringList twoDigitItems(int first, int last)
+{
+    QStringList items;
+    for (int i = first; i <= last; ++i)
+        items << QStringLiteral("%1").arg(i, 2, 10, QLatin1Char('0'));
+    return items;
+}
+
+bool readWhole(const QString &path, QByteArray *bytes)
+{
+    QFile f(path);
+    if (!f.open(QIODevice::ReadOnly))
+        return false;
+    *bytes = f.readAll();
+    return f.error() == QFile::NoError;
+}
+
+} // namespace
+
+quint32 productionWord(SerialScheme scheme, quint8 rdmId, int year, int period, int serial)
+{
+    const quint32 rdm = quint32(rdmId) << 24;
+    if (scheme == SerialScheme::New)
+        return rdm | (quint32(year - kNewFirstYear) & 0x1F) << 19 | (quint32(period) & 0x3F) << 13
+            | (quint32(serial) & 0x1FFF);
+    const quint32 bcdYear = quint32(year / 10) << 4 | quint32(year % 10);
+    return rdm | bcdYear << 16 | (quint32(period) & 0xF) << 12 | (quint32(serial) & 0xFFF);
+}
+
+QString serialString(int year, int period, int serial)
+{
+    return QStringLiteral("%1%2%3")
+        .arg(year, 2, 10, QLatin1Char('0'))
+        .arg(period, 2, 10, QLatin1Char('0'))
+        .arg(serial, 4, 10, QLatin1Char('0'));
+}
+
+int maxSerial(SerialScheme scheme)
+{
+    return scheme == SerialScheme::New ? 8191 : 4095;
+}
+
+QStringList yearItems(SerialScheme scheme)
+{
+    return scheme == SerialScheme::New ? twoDigitItems(kNewFirstYear, kNewLastYear) : twoDigitItems(0, kOldLastYear);
+}
+
+int yearPreselection(SerialScheme scheme, const QDate &today)
+{
+    if (scheme == SerialScheme::Old)
+        return kOldPreselectedYear;
+    return qBound(0, today.year() % 100 - kNewFirstYear, kNewLastYear - kNewFirstYear);
+}
+
+QStringList periodItems(SerialScheme scheme)
+{
+    return twoDigitItems(1, scheme == SerialScheme::New ? kWeeks : kMonths);
+}
+
+int periodPreselection(SerialScheme scheme, const QDate &today)
+{
+    return (scheme == SerialScheme::New ? today.weekNumber() : today.month()) - 1;
+}
+
+QString versionSuffix(const QString &applicationPath)
+{
+    const QString name = fileNameOf(applicationPath);
+    const int v = name.indexOf(QLatin1String("_v"));
+    if (applicationPath.isEmpty() || v < 0)
+        return QString();
+    const QString tail = name.mid(v);
+    const int app = tail.lastIndexOf(QLatin1String("_app"));
+    return app < 0 ? tail : tail.left(app);
+}
+
+QString parameterSuffix(const QString &parameterPath)
+{
+    if (parameterPath.isEmpty())
+        return QString();
+    const QString name = fileNameOf(parameterPath);
+    const int txt = name.lastIndexOf(QLatin1String(".txt"));
+    return QLatin1Char('_') + (txt < 0 ? name : name.left(txt));
+}
+
+bool isParameterModel(const QString &model)
+{
+    static const QStringList models = {"Zr525", "Zr524", "Zr509", "Zr679", "Zr499", "Zr586", "Zr439", "Zr566"};
+    return models.contains(model);
+}
+
+bool hasModelField(const QString &model)
+{
+    static const QStringList models = {"Zr535",      "Zr647",      "Zr517", "Zr433", "Zr647_MONO", "Zr517_MONO",
+                                       "Zr433_MONO", "Zr487",      "Zr409", "Zr564", "Zr407",      "Zr633"};
+    return models.contains(model) || isParameterModel(model);
+}
+
+const UpgradeLayout *BootVariant::layout() const
+{
+    return layoutFamily ? upgradeLayout(QLatin1String(layoutFamily)) : nullptr;
+}
+
+const BootVariant *bootVariant(const char *builder)
+{
+    using S = BootloaderSource;
+    using A = ApplicationPlacement;
+    // clang-format off
+    static const BootVariant variants[] = {
+        // builder slot                      image     boot    application  app layout     word     serial   scheme  version model  log
+        //                                                                                          text     choice  in name data   paths
+        {"slotCreateBootBinZr",                 0x2000,  S::Hex, A::Appended, nullptr,       0x1FF0,  -1,      true,   true,   true,  true},
+        {"slotCreateBootBinZr_103RC",           0x2000,  S::Hex, A::Appended, nullptr,       0x1FF0,  -1,      true,   true,   false, true},
+        {"slotCreateBootBinZrSTM32G4",          0x4000,  S::Hex, A::Appended, nullptr,       0x3FF0,  -1,      true,   true,   false, true},
+        {"slotCreateBootBinZr536_",             0x20000, S::Hex, A::None,     nullptr,       0x1FFC0, 0x1FFB0, true,   false,  false, false},
+        {"slotCreateBootBinSTM32F4xx_family",   0x40000, S::Bin, A::Region,   "STM32F405RG", 0x1FFB0, -1,      false,  true,   false, true},
+        {"slotCreateBootBinSTM32F070F6_family", 0x7800,  S::Bin, A::Region,   "STM32F070F6", 0x17F0,  -1,      false,  true,   false, true},
+    };
+    // clang-format on
+    for (const BootVariant &v : variants)
+        if (qstrcmp(v.builder, builder) == 0)
+            return &v;
+    return nullptr;
+}
+
+PreparedBoot prepareBootImage(const BootVariant &variant, const BootInputs &inputs, const LogFn &log)
+{
+    PreparedBoot p;
+    const bool withApplication = variant.application != ApplicationPlacement::None
+        && !inputs.applicationPath.isEmpty();
+    const bool withParameters = variant.modelData && isParameterModel(inputs.model)
+        && !inputs.parameterPath.isEmpty();
+
+    if (withApplication && variant.versionInName)
+        p.versionSuffix = versionSuffix(inputs.applicationPath);
+    if (variant.modelData && !p.versionSuffix.isEmpty())
+        log(p.versionSuffix);
+    if (withParameters) {
+        const QString name = fileNameOf(inputs.parameterPath);
+        p.parameterSuffix = parameterSuffix(inputs.parameterPath);
+        log(inputs.parameterPath);
+        log(name);
+        log(QLatin1Char('_') + name);
+        log(p.parameterSuffix);
+    }
+
+    p.image = QByteArray(int(variant.imageSize), '\0');
+    const UpgradeLayout *layout = variant.layout();
+    if (variant.source == BootloaderSource::Hex) {
+        p.hexCode = HexToBin(inputs.bootloaderPath, reinterpret_cast<quint8 *>(p.image.data()), kFlashBase,
+                             kFlashBase + variant.imageSize - 1);
+        if (p.hexCode != 0) {
+            p.status = PreparedBoot::HexError;
+            p.failedPath = inputs.bootloaderPath;
+            return p;
+        }
+    } else {
+        QByteArray bootloader;
+        if (!layout || !readWhole(inputs.bootloaderPath, &bootloader)) {
+            p.status = PreparedBoot::UnreadableBootloader;
+            p.failedPath = inputs.bootloaderPath;
+            return p;
+        }
+        p.image.replace(0, qMin(bootloader.size(), int(layout->appOffset)),
+                        bootloader.left(int(layout->appOffset)));
+    }
+
+    if (withApplication || variant.application == ApplicationPlacement::Region) {
+        QByteArray application;
+        if (!readWhole(inputs.applicationPath, &application)) {
+            p.status = PreparedBoot::UnreadableApplication;
+            p.failedPath = inputs.applicationPath;
+            return p;
+        }
+        if (variant.application == ApplicationPlacement::Appended) {
+            p.application = application;
+        } else {
+            const int region = int(layout->imageSize - layout->appOffset);
+            p.image.replace(int(layout->appOffset), qMin(application.size(), region), application.left(region));
+            sealImage(p.image, *layout);
+        }
+    }
+
+    if (withParameters) {
+        if (!readWhole(inputs.parameterPath, &p.parameters)) {
+            p.status = PreparedBoot::UnreadableParameters;
+            p.failedPath = inputs.parameterPath;
+            return p;
+        }
+        p.hasParameters = true;
+    }
+    return p;
+}
+
+QByteArray bootImageFor(const BootVariant &variant, const BootInputs &inputs, const PreparedBoot &prepared,
+                        const ProductionRun &run, int serial, const LogFn &log)
+{
+    QByteArray image = prepared.image;
+    if (variant.modelData && hasModelField(inputs.model)) {
+        if (isParameterModel(inputs.model)) {
+            log(QStringLiteral("Seria lamp Zr525"));
+            if (prepared.hasParameters) {
+                log(QStringLiteral("paramData size = %1").arg(prepared.parameters.size()));
+                if (prepared.parameters.size() <= kParameterBlockSize)
+                    image.replace(kParameterBlockOffset, prepared.parameters.size(), prepared.parameters);
+            }
+        } else {
+            log(QStringLiteral("zmiana danych bootloader'a"));
+        }
+        QByteArray field = inputs.model.toLatin1().left(kModelFieldSize);
+        field.append(QByteArray(kModelFieldSize - field.size(), '\0'));
+        image.replace(kModelFieldOffset, kModelFieldSize, field);
+    }
+    putU32(image, int(variant.wordOffset),
+           productionWord(run.scheme, inputs.rdmId, run.year, run.period, serial));
+    if (variant.serialTextOffset >= 0) {
+        QByteArray text = serialString(run.year, run.period, serial).toLatin1();
+        text.append(QByteArray(kSerialTextSize - text.size(), '\0'));
+        image.replace(variant.serialTextOffset, kSerialTextSize, text);
+    }
+    return image + prepared.application;
+}
+
+static QString outputDirectory(const BootInputs &inputs, const ProductionRun &run)
+{
+    return run.outputDirectory.isEmpty() ? modelDirectory(inputs.model) : run.outputDirectory;
+}
+
+QString bootImagePath(const BootInputs &inputs, const PreparedBoot &prepared, const ProductionRun &run, int serial)
+{
+    return outputDirectory(inputs, run) + QDir::separator() + inputs.model + QStringLiteral("_Boot_")
+        + serialString(run.year, run.period, serial) + prepared.versionSuffix + prepared.parameterSuffix
+        + QStringLiteral(".bin");
+}
+
+int writeBootImages(const BootVariant &variant, const BootInputs &inputs, const PreparedBoot &prepared,
+                    const ProductionRun &run, const LogFn &log)
+{
+    const QString dir = outputDirectory(inputs, run);
+    if (!QDir().mkpath(dir)) {
+        log(tr("Cannot create directory %1").arg(dir));
+        return 0;
+    }
+    int written = 0;
+    for (int serial = run.firstSerial; serial < run.firstSerial + run.count; ++serial) {
+        const QByteArray image = bootImageFor(variant, inputs, prepared, run, serial, log);
+        const QString path = bootImagePath(inputs, prepared, run, serial);
+        if (variant.logPaths)
+            log(path);
+        QSaveFile file(path);
+        if (file.open(QIODevice::WriteOnly) && file.write(image) == image.size() && file.commit())
+            ++written;
+        else
+            log(tr("Cannot write %1").arg(path));
+    }
+    return written;
+}
+
+BootRunResult createBootImages(const BootVariant &variant, const BootInputs &inputs, const ProductionRun &run,
+                               const LogFn &log)
+{
+    BootRunResult result;
+    const PreparedBoot prepared = prepareBootImage(variant, inputs, log);
+    result.status = prepared.status;
+    result.hexCode = prepared.hexCode;
+    result.failedPath = prepared.failedPath;
+    if (prepared.status == PreparedBoot::Ok)
+        result.written = writeBootImages(variant, inputs, prepared, run, log);
+    return result;
+}
+
+ParamPatch addParamsToFirmware(QByteArray &firmware, const QByteArray &parameters)
+{
+    if (parameters.size() > kParameterBlockSize)
+        return ParamPatch::TooLarge;
+    if (firmware.size() < kFirmwareParameterOffset + parameters.size())
+        return ParamPatch::FirmwareTooShort;
+    firmware.replace(kFirmwareParameterOffset, parameters.size(), parameters);
+    return ParamPatch::Copied;
+}

@@ -1,0 +1,199 @@
+// The Flasher slots of the offline builders: upgrade-file writers, boot-image builders, parameters into firmware.
+#include "app/flasher.h"
+
+#include <QCoreApplication>
+#include <QDate>
+#include <QDebug>
+#include <QFile>
+#include <QSaveFile>
+
+#include "builders/bootimage.h"
+#include "builders/modelpaths.h"
+#include "builders/upgradewriter.h"
+#include "ui_flasher.h"
+
+// --- upgrade files ---
+
+void Flasher::createUpgrade(const char *family, const char *ZrXXX, const char *ZR_ver)
+{
+    qDebug().noquote() << QStringLiteral("slotCreateUpg%1_family(%2, %3)").arg(family, ZrXXX, ZR_ver);
+    const UpgradeLayout &layout = *upgradeLayout(QLatin1String(family));
+    const QString model = QString::fromLatin1(ZrXXX);
+    const QString hexPath = prompts().getOpenFileName(tr("Open File"), upgradeHexDirectory(layout, model),
+                                                      tr("Hex (*.hex)"));
+    if (hexPath.isEmpty())
+        return;
+    int hexCode = 0;
+    const QByteArray image = buildUpgradeImage(hexPath, layout, &hexCode);
+    if (hexCode != 0) // the user may still save what was converted, or cancel
+        prompts().critical(tr("Error"), tr("HexToBin error: %1)").arg(hexCode), Prompts::Ok, Prompts::Ok);
+    const QString upgradePath = prompts().getSaveFileName(tr("Save File"), proposedUpgradePath(model),
+                                                          tr("Upg (*.upg)"));
+    if (upgradePath.isEmpty())
+        return;
+    for (const QString &failed : writeUpgradeFiles(upgradePath, layout, model, QString::fromLatin1(ZR_ver), image))
+        prompts().critical(tr("Error"), tr("Cannot write file %1").arg(failed), Prompts::Ok, Prompts::Ok);
+}
+
+void Flasher::slotCreateUpgSTM32F070F6_family(char *ZrXXX, char *ZR_ver) { createUpgrade("STM32F070F6", ZrXXX, ZR_ver); }
+void Flasher::slotCreateUpgSTM32F100C6_family(char *ZrXXX, char *ZR_ver) { createUpgrade("STM32F100C6", ZrXXX, ZR_ver); }
+void Flasher::slotCreateUpgSTM32F100C8_family(char *ZrXXX, char *ZR_ver) { createUpgrade("STM32F100C8", ZrXXX, ZR_ver); }
+void Flasher::slotCreateUpgSTM32G474CB_family(char *ZrXXX, char *ZR_ver) { createUpgrade("STM32G474CB", ZrXXX, ZR_ver); }
+void Flasher::slotCreateUpgSTM32F103RC_family(char *ZrXXX, char *ZR_ver) { createUpgrade("STM32F103RC", ZrXXX, ZR_ver); }
+void Flasher::slotCreateUpgSTM32F405RG_family(char *ZrXXX, char *ZR_ver) { createUpgrade("STM32F405RG", ZrXXX, ZR_ver); }
+
+// --- boot images ---
+
+// The four production-data dialogs; false when one was cancelled.
+static bool askProductionData(Prompts &prompts, SerialScheme scheme, ProductionRun *run)
+{
+    const QDate today = QDate::currentDate();
+    const bool weeks = scheme == SerialScheme::New;
+    bool ok = false;
+    run->scheme = scheme;
+    run->year = prompts.getItem(Flasher::tr("Year(YY)"), Flasher::tr("Production year"), yearItems(scheme),
+                                yearPreselection(scheme, today), false, &ok).toInt();
+    if (!ok)
+        return false;
+    run->period = prompts.getItem(weeks ? Flasher::tr("Week(WW)") : Flasher::tr("Month(MM)"),
+                                  weeks ? Flasher::tr("Production week") : Flasher::tr("Production month"),
+                                  periodItems(scheme), periodPreselection(scheme, today), false, &ok).toInt();
+    if (!ok)
+        return false;
+    const int last = maxSerial(scheme);
+    run->firstSerial = prompts.getInt(Flasher::tr("Number(NNNN)"), Flasher::tr("Production number"), 0, 0, last, 1,
+                                      &ok);
+    if (!ok)
+        return false;
+    // At the last serial number the range would be empty; one image is still possible.
+    run->count = prompts.getInt(Flasher::tr("Counter"), Flasher::tr("Iterations"), 1, 1,
+                                qMax(1, last - run->firstSerial), 1, &ok);
+    return ok;
+}
+
+void Flasher::createBootImages(const char *builder, const char *ZrXXX, quint8 rdmId)
+{
+    const BootVariant &variant = *bootVariant(builder);
+    // Read once: changing the box during the dialogs does not change this run.
+    const SerialScheme scheme = variant.schemeChoice && ui->OldSerialSystem->isChecked() ? SerialScheme::Old
+                                                                                        : SerialScheme::New;
+    BootInputs in;
+    in.model = QString::fromLatin1(ZrXXX);
+    in.rdmId = rdmId;
+    const QString dir = modelDirectory(in.model);
+    if (variant.source == BootloaderSource::Hex)
+        in.bootloaderPath = prompts().getOpenFileName(tr("Open Hex File with Bootloader"), dir, tr("Hex (*.hex)"));
+    else
+        in.bootloaderPath = prompts().getOpenFileName(tr("Open Bin File with Bootloader"),
+                                                      QCoreApplication::applicationDirPath() + QLatin1Char('/')
+                                                          + in.model,
+                                                      tr("Bin (*.bin)"));
+    if (in.bootloaderPath.isEmpty())
+        return;
+    if (variant.application != ApplicationPlacement::None) {
+        in.applicationPath = prompts().getOpenFileName(tr("Open Binary File with application"), dir,
+                                                       tr("Bin (*.bin)"));
+        if (in.applicationPath.isEmpty() && variant.application == ApplicationPlacement::Region)
+            return;
+    }
+    if (variant.modelData && isParameterModel(in.model))
+        in.parameterPath = prompts().getOpenFileName(tr("Open Parameter File"), dir, tr("txt (*.txt)"));
+
+    const PreparedBoot prepared = prepareBootImage(variant, in, m_state.log);
+    if (prepared.status == PreparedBoot::HexError) {
+        prompts().critical(tr("Error"), tr("HexToBin error: %1)").arg(prepared.hexCode), Prompts::Ok, Prompts::Ok);
+        return;
+    }
+    if (prepared.status != PreparedBoot::Ok) {
+        log(tr("Cannot read %1").arg(prepared.failedPath));
+        return;
+    }
+    ProductionRun run;
+    if (askProductionData(prompts(), scheme, &run))
+        writeBootImages(variant, in, prepared, run, m_state.log);
+}
+
+static QString builderTrace(const char *builder, const char *model, const char *tag, const char *version, int rdm)
+{
+    return QStringLiteral("%1(%2, %3%4, %5)")
+        .arg(QLatin1String(builder), QLatin1String(model),
+             tag ? QLatin1String(tag) + QLatin1String(", ") : QString(), QLatin1String(version))
+        .arg(rdm);
+}
+
+void Flasher::slotCreateBootBinZr(char *ZrXXX, char *ZrXXX_hardware, char *ZR_ver, uint8_t ZR_RDM_ID)
+{
+    qDebug().noquote() << builderTrace(__func__, ZrXXX, ZrXXX_hardware, ZR_ver, ZR_RDM_ID);
+    createBootImages(__func__, ZrXXX, ZR_RDM_ID);
+}
+
+void Flasher::slotCreateBootBinZr_103RC(char *ZrXXX, char *ZrXXX_hardware, char *ZR_ver, uint8_t ZR_RDM_ID)
+{
+    qDebug().noquote() << builderTrace(__func__, ZrXXX, ZrXXX_hardware, ZR_ver, ZR_RDM_ID);
+    createBootImages(__func__, ZrXXX, ZR_RDM_ID);
+}
+
+void Flasher::slotCreateBootBinZrSTM32G4(char *ZrXXX, char *ZrXXX_hardware, char *ZR_ver, uint8_t ZR_RDM_ID)
+{
+    qDebug().noquote() << builderTrace(__func__, ZrXXX, ZrXXX_hardware, ZR_ver, ZR_RDM_ID);
+    createBootImages(__func__, ZrXXX, ZR_RDM_ID);
+}
+
+void Flasher::slotCreateBootBinZr536_(char *ZrXXX, char *ZrXXX_hardware, char *ZR_ver, uint8_t ZR_RDM_ID)
+{
+    qDebug().noquote() << builderTrace(__func__, ZrXXX, ZrXXX_hardware, ZR_ver, ZR_RDM_ID);
+    createBootImages(__func__, ZrXXX, ZR_RDM_ID);
+}
+
+// The family builders take a 16-bit identifier; its low byte is the RDM identifier.
+void Flasher::slotCreateBootBinSTM32F4xx_family(char *ZrXXX, char *ZR_ver, uint16_t rdm_id)
+{
+    qDebug().noquote() << builderTrace(__func__, ZrXXX, nullptr, ZR_ver, rdm_id);
+    createBootImages(__func__, ZrXXX, quint8(rdm_id & 0xFF));
+}
+
+void Flasher::slotCreateBootBinSTM32F070F6_family(char *ZrXXX, char *ZR_ver, uint16_t rdm_id)
+{
+    qDebug().noquote() << builderTrace(__func__, ZrXXX, nullptr, ZR_ver, rdm_id);
+    createBootImages(__func__, ZrXXX, quint8(rdm_id & 0xFF));
+}
+
+// --- parameters into an application file ---
+
+void Flasher::slotAddParamsToFile(char *ZrXXX, char *ZrXXX_hardware, char *ZR_ver, uint8_t ZR_RDM_ID)
+{
+    qDebug().noquote() << builderTrace(__func__, ZrXXX, ZrXXX_hardware, ZR_ver, ZR_RDM_ID);
+    const QString model = QString::fromLatin1(ZrXXX);
+    const QString dir = modelDirectory(model);
+    const QString firmwarePath = prompts().getOpenFileName(tr("Open Bin File with Firmware"), dir, tr("bin (*.bin)"));
+    if (firmwarePath.isEmpty())
+        return;
+    QFile firmwareFile(firmwarePath);
+    if (!firmwareFile.open(QIODevice::ReadOnly)) {
+        log(tr("Cannot read %1").arg(firmwarePath));
+        return;
+    }
+    QByteArray firmware = firmwareFile.readAll();
+    firmwareFile.close();
+
+    const QString paramPath = prompts().getOpenFileName(tr("Open Parameter File"), dir, tr("txt (*.txt)"));
+    if (!paramPath.isEmpty()) {
+        QFile paramFile(paramPath);
+        if (!paramFile.open(QIODevice::ReadOnly)) {
+            log(tr("Cannot read %1").arg(paramPath));
+            return;
+        }
+        const QByteArray params = paramFile.readAll();
+        log(QStringLiteral("paramData size = %1").arg(params.size()));
+        if (addParamsToFirmware(firmware, params) == ParamPatch::FirmwareTooShort) {
+            log(tr("The firmware is too short for a parameter block at 0x7F40"));
+            return;
+        }
+    }
+    const QString savePath = prompts().getSaveFileName(tr("Save File"), proposedUpgradePath(model), tr("bin (*.bin)"));
+    if (savePath.isEmpty())
+        return;
+    QSaveFile out(savePath);
+    if (!out.open(QIODevice::WriteOnly) || out.write(firmware) != firmware.size() || !out.commit())
+        log(tr("Cannot write %1").arg(savePath));
+}
