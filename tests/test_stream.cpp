@@ -99,6 +99,12 @@ void TestStream::connectFrameName()
     QCOMPARE(readU16(f, 60), quint16(0));
     QCOMPARE(sw.window.state().targetAddress, 0u);
     QCOMPARE(sw.messages(), QStringList()); // no closing message, no dumps without "Show all messages"
+
+    // With "Show all messages" every attempt logs its reply (none here: the bus is empty).
+    sw.window.slotShowAllMsg(2);
+    sw.prompts.text(name).cancelProgressAfter(3);
+    sw.window.slotStreamConnect();
+    QCOMPARE(sw.messages().filter("src address").size(), 2);
 }
 
 // Three Zr556 devices switched on one after another during the connect loop are held and upgraded together;

@@ -395,11 +395,19 @@ void TestTools::i2cRead()
     QVERIFY2(namesWorkingDirFile(save.dir, "memoryDump"), qPrintable(save.dir));
     QVERIFY(sw.bus.calls().contains("FT_SetTimeouts(200,200)"));
 
+    // A dump that cannot be written is reported, not silently lost.
+    const QString nowhere = dir.path() + "/no/such/dir/i2c.bin";
+    sw.prompts.saveFile(nowhere);
+    sw.window.slotI2CRead();
+    QCOMPARE(sw.messages(), QStringList{"Cannot write file " + QDir::toNativeSeparators(nowhere)});
+    QVERIFY(!QFile::exists(nowhere));
+
     // No answer: "CRC err" and no save dialog.
+    sw.window.slotClearMessageBox();
     dev->setSilent(true);
     sw.window.slotI2CRead();
     QCOMPARE(sw.messages(), QStringList{kCrcErr});
-    QCOMPARE(sw.prompts.shown.size(), 1);
+    QCOMPARE(sw.prompts.shown.size(), 2);
 }
 
 void TestTools::readFlash_data()
