@@ -24,7 +24,7 @@ DmxDialog::DmxDialog(QWidget *parent, Qt::WindowFlags flags, RS485Cable *cable)
     , timer(this)
     , cable(cable)
 {
-    setupUi(this);
+    setupUi(this); // its buttons are not auto-default: Enter in a spin box or cell editor must not press "Clear"
     // A late tick would shorten the gap before the next packet; keep the packet rhythm to the millisecond.
     timer.setTimerType(Qt::PreciseTimer);
 

@@ -12,7 +12,7 @@ ParamDialog::ParamDialog(QWidget *parent, Prompts &prompts)
     , ui(new Ui::ParamDialogClass)
     , m_prompts(prompts)
 {
-    ui->setupUi(this);
+    ui->setupUi(this); // no auto-default button: Enter in a field must not run "Open" over the edits
     connect(ui->pushButton_Open, &QPushButton::clicked, this, &ParamDialog::slotOpen);
     connect(ui->pushButton_SaveAs, &QPushButton::clicked, this, &ParamDialog::slotSaveAs);
     connect(ui->pushButton_Close, &QPushButton::clicked, this, &QDialog::close);

@@ -77,6 +77,7 @@ private slots:
     void wheel();
     void copyPasteRepeats();
     void sliderSetsSelectedCells();
+    void enterKeepsValues();
     void rampTriangle();
     void clearRestartsRisingRamp();
     void rampFlagOutlivesDialog();
@@ -287,6 +288,26 @@ void TestDmx::sliderSetsSelectedCells()
     QCOMPARE(slider->value(), 0);
     for (int ch = 1; ch <= 520; ++ch)
         QVERIFY(c.value(ch) == 0);
+}
+
+// Enter after typing a value (in a cell's editor or a spin box) must not press "Clear".
+void TestDmx::enterKeepsValues()
+{
+    Console c;
+    c.dialog->show();
+    QVERIFY(QTest::qWaitForWindowExposed(c.dialog.get()));
+    c.set(3, 200);
+    c.table()->setCurrentCell(0, 0);
+    c.table()->editItem(c.cell(1));
+    auto *editor = c.table()->viewport()->findChild<QSpinBox *>();
+    QVERIFY(editor);
+    editor->selectAll();
+    QTest::keyClicks(editor, "77");
+    QTest::keyClick(editor, Qt::Key_Return);
+    QTRY_COMPARE(c.value(1), 77);
+    QTest::keyClick(c.dialog->spinBoxDmxChannels, Qt::Key_Enter);
+    QCOMPARE(c.value(3), 200);
+    QCOMPARE(c.value(1), 77);
 }
 
 // From a cleared table: up in steps of 5 to 255 after 51 steps, one step held, back to 0 after 103, held again.

@@ -87,6 +87,7 @@ private slots:
     void saveTruncatesLongerFile();
     void saveFailureReported();
     void cancelChangesNothing();
+    void enterInFieldOpensNothing();
     void fieldsByName_data();
     void fieldsByName();
     void windowEntry();
@@ -296,6 +297,18 @@ void TestParams::cancelChangesNothing()
     QVERIFY(QDir(w.dir.path()).isEmpty());
     QVERIFY(w.messages().isEmpty());
     QVERIFY(w.prompts.allAnswered());
+}
+
+void TestParams::enterInFieldOpensNothing()
+{
+    Wizard w;
+    w.dialog.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w.dialog));
+    w.edit("lineEdit_DeviceName")->setText(QStringLiteral("typed"));
+    QTest::keyClick(w.edit("lineEdit_DeviceName"), Qt::Key_Return);
+    QVERIFY(w.prompts.shown.isEmpty());
+    QVERIFY(w.dialog.isVisible());
+    QCOMPARE(w.edit("lineEdit_DeviceName")->text(), QStringLiteral("typed"));
 }
 
 void TestParams::fieldsByName_data()
