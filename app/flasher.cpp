@@ -100,6 +100,17 @@ void Flasher::log(const QString &line)
     ui->plainTextEdit->appendPlainText(line);
 }
 
+void Flasher::showProductionControls()
+{
+    // The "Upgrade" menu stays hidden: its entries are connected to nothing. Stream entries keep their state.
+    for (QMenu *menu : {ui->menuCreate_Upgrade, ui->menuCreate_Boot_Bin_0_299, ui->menuCreate_Boot_Bin_300_799,
+                        ui->menuCreate_Boot_Bin_800_999, ui->menuCreate_Boot_Bin_900, ui->menuStream})
+        menu->menuAction()->setVisible(true);
+    ui->actionParameter_Wizard->setVisible(true);
+    ui->showAllMsg->show();
+    ui->OldSerialSystem->show();
+}
+
 void Flasher::slotShowAllMsg(int state)
 {
     m_state.showAllMessages = state != 0;

@@ -16,6 +16,11 @@ int main(int argc, char *argv[])
     const QCommandLineOption simulate(QStringLiteral("simulate"),
                                       QStringLiteral("Talk to a simulated RS-485 bus with one Zr501 device."));
     parser.addOption(simulate);
+    // Production staff reach the builders, the stream upgrade and the parameter wizard this way.
+    const QCommandLineOption production(QStringLiteral("production"),
+                                        QStringLiteral("Show the production menus, the parameter wizard and the "
+                                                       "\"Show all messages\" and \"Old serial system\" options."));
+    parser.addOption(production);
     parser.process(app);
 
     std::unique_ptr<SimulatedBus> bus;
@@ -23,6 +28,8 @@ int main(int argc, char *argv[])
         bus = makeDemoBus();
 
     auto *window = new Flasher(nullptr, bus.get());
+    if (parser.isSet(production))
+        window->showProductionControls();
     startMainWindow(window);
     const int code = app.exec();
     delete window;
