@@ -36,6 +36,7 @@ private slots:
     void descriptorCrcErrorContinues();
     void shortReplyCountsAsWrong_data();
     void shortReplyCountsAsWrong();
+    void framingDetectedEveryAttempt();
     void noKeepsNameForUpgrade();
     void connectOnlyFamilies_data();
     void connectOnlyFamilies();
@@ -266,6 +267,29 @@ void TestConnect::shortReplyCountsAsWrong()
     QCOMPARE(sim.messages(), firstAttemptLog + QStringList({QString::number(kDeviceId, 16), kIdLine}));
     QCOMPARE(sim.window.state().connectedDeviceName, QByteArray("Zr501"));
     QCOMPARE(sim.requests(CMD_CONNECT).size(), 2);
+}
+
+void TestConnect::framingDetectedEveryAttempt()
+{
+    // Noise answers the first attempt; the device, on an interface that wraps replies in zero bytes, the second.
+    // Only a detection armed again before that attempt lets the wrapped reply through.
+    SimWindow sim;
+    SimDevice *device = addDevice(sim, "Zr501", "STM32F100C8", 0, kDeviceId);
+    sim.openCable();
+    sim.bus.setZeroWrapped(true);
+    int connects = 0;
+    sim.bus.onRequest = [&](const QByteArray &frame) {
+        if (readU16(frame, 2) != CMD_CONNECT)
+            return;
+        device->setSilent(++connects == 1);
+        if (connects == 1)
+            sim.bus.injectBytes(QByteArray("\x55\x55\x55", 3));
+    };
+    sim.prompts.question(Prompts::No);
+    invoke(sim, "slotConnect");
+    QVERIFY(sim.prompts.allAnswered());
+    QCOMPARE(sim.messages(), QStringList({QString::number(kDeviceId, 16), kIdLine}));
+    QCOMPARE(connects, 2);
 }
 
 void TestConnect::noKeepsNameForUpgrade()
