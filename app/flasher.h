@@ -116,7 +116,8 @@ private:
     // [builders]
     void createModelEntries();
     void createUpgrade(const char *family, const char *ZrXXX, const char *ZR_ver);
-    void createBootImages(const char *builder, const char *ZrXXX, quint8 rdmId);
+    // tag: null for the family builders; rdm: the RDM identifier in its low byte
+    void createBootImages(const char *builder, const char *ZrXXX, const char *tag, const char *version, int rdm);
     // [dmx/params]
 
     std::unique_ptr<Ui::FlasherClass> ui;

@@ -13,7 +13,6 @@
 
 namespace {
 
-constexpr quint32 kFlashBase = 0x08000000;
 // Main builder: the device descriptor's model field and the parameter block inside the 8 KiB boot area.
 constexpr int kModelFieldOffset = 0x1FC0;
 constexpr int kModelFieldSize = 16;
@@ -181,8 +180,9 @@ PreparedBoot prepareBootImage(const BootVariant &variant, const BootInputs &inpu
     p.image = QByteArray(int(variant.imageSize), '\0');
     const UpgradeLayout *layout = variant.layout();
     if (variant.source == BootloaderSource::Hex) {
-        p.hexCode = HexToBin(inputs.bootloaderPath, reinterpret_cast<quint8 *>(p.image.data()), kFlashBase,
-                             kFlashBase + variant.imageSize - 1);
+        const quint32 first = UpgradeLayout::kFlashBase;
+        p.hexCode = HexToBin(inputs.bootloaderPath, reinterpret_cast<quint8 *>(p.image.data()), first,
+                             first + variant.imageSize - 1);
         if (p.hexCode != 0) {
             p.status = PreparedBoot::HexError;
             p.failedPath = inputs.bootloaderPath;

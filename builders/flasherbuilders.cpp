@@ -71,15 +71,25 @@ static bool askProductionData(Prompts &prompts, SerialScheme scheme, ProductionR
     return ok;
 }
 
-void Flasher::createBootImages(const char *builder, const char *ZrXXX, quint8 rdmId)
+// Every builder traces its call (builder and arguments) to the debug log.
+static QString builderTrace(const char *builder, const char *model, const char *tag, const char *version, int rdm)
 {
+    return QStringLiteral("%1(%2, %3%4, %5)")
+        .arg(QLatin1String(builder), QLatin1String(model),
+             tag ? QLatin1String(tag) + QLatin1String(", ") : QString(), QLatin1String(version))
+        .arg(rdm);
+}
+
+void Flasher::createBootImages(const char *builder, const char *ZrXXX, const char *tag, const char *version, int rdm)
+{
+    qDebug().noquote() << builderTrace(builder, ZrXXX, tag, version, rdm);
     const BootVariant &variant = *bootVariant(builder);
     // Read once: changing the box during the dialogs does not change this run.
     const SerialScheme scheme = variant.schemeChoice && ui->OldSerialSystem->isChecked() ? SerialScheme::Old
                                                                                         : SerialScheme::New;
     BootInputs in;
     in.model = QString::fromLatin1(ZrXXX);
-    in.rdmId = rdmId;
+    in.rdmId = quint8(rdm & 0xFF);
     const QString dir = modelDirectory(in.model);
     if (variant.source == BootloaderSource::Hex)
         in.bootloaderPath = prompts().getOpenFileName(tr("Open Hex File with Bootloader"), dir, tr("Hex (*.hex)"));
@@ -113,49 +123,36 @@ void Flasher::createBootImages(const char *builder, const char *ZrXXX, quint8 rd
         writeBootImages(variant, in, prepared, run, m_state.log);
 }
 
-static QString builderTrace(const char *builder, const char *model, const char *tag, const char *version, int rdm)
-{
-    return QStringLiteral("%1(%2, %3%4, %5)")
-        .arg(QLatin1String(builder), QLatin1String(model),
-             tag ? QLatin1String(tag) + QLatin1String(", ") : QString(), QLatin1String(version))
-        .arg(rdm);
-}
-
+// The builder slots: each runs the engine with its own description.
 void Flasher::slotCreateBootBinZr(char *ZrXXX, char *ZrXXX_hardware, char *ZR_ver, uint8_t ZR_RDM_ID)
 {
-    qDebug().noquote() << builderTrace(__func__, ZrXXX, ZrXXX_hardware, ZR_ver, ZR_RDM_ID);
-    createBootImages(__func__, ZrXXX, ZR_RDM_ID);
+    createBootImages(__func__, ZrXXX, ZrXXX_hardware, ZR_ver, ZR_RDM_ID);
 }
 
 void Flasher::slotCreateBootBinZr_103RC(char *ZrXXX, char *ZrXXX_hardware, char *ZR_ver, uint8_t ZR_RDM_ID)
 {
-    qDebug().noquote() << builderTrace(__func__, ZrXXX, ZrXXX_hardware, ZR_ver, ZR_RDM_ID);
-    createBootImages(__func__, ZrXXX, ZR_RDM_ID);
+    createBootImages(__func__, ZrXXX, ZrXXX_hardware, ZR_ver, ZR_RDM_ID);
 }
 
 void Flasher::slotCreateBootBinZrSTM32G4(char *ZrXXX, char *ZrXXX_hardware, char *ZR_ver, uint8_t ZR_RDM_ID)
 {
-    qDebug().noquote() << builderTrace(__func__, ZrXXX, ZrXXX_hardware, ZR_ver, ZR_RDM_ID);
-    createBootImages(__func__, ZrXXX, ZR_RDM_ID);
+    createBootImages(__func__, ZrXXX, ZrXXX_hardware, ZR_ver, ZR_RDM_ID);
 }
 
 void Flasher::slotCreateBootBinZr536_(char *ZrXXX, char *ZrXXX_hardware, char *ZR_ver, uint8_t ZR_RDM_ID)
 {
-    qDebug().noquote() << builderTrace(__func__, ZrXXX, ZrXXX_hardware, ZR_ver, ZR_RDM_ID);
-    createBootImages(__func__, ZrXXX, ZR_RDM_ID);
+    createBootImages(__func__, ZrXXX, ZrXXX_hardware, ZR_ver, ZR_RDM_ID);
 }
 
-// The family builders take a 16-bit identifier; its low byte is the RDM identifier.
+// The family builders take a 16-bit identifier (no hardware tag); its low byte is the RDM identifier.
 void Flasher::slotCreateBootBinSTM32F4xx_family(char *ZrXXX, char *ZR_ver, uint16_t rdm_id)
 {
-    qDebug().noquote() << builderTrace(__func__, ZrXXX, nullptr, ZR_ver, rdm_id);
-    createBootImages(__func__, ZrXXX, quint8(rdm_id & 0xFF));
+    createBootImages(__func__, ZrXXX, nullptr, ZR_ver, rdm_id);
 }
 
 void Flasher::slotCreateBootBinSTM32F070F6_family(char *ZrXXX, char *ZR_ver, uint16_t rdm_id)
 {
-    qDebug().noquote() << builderTrace(__func__, ZrXXX, nullptr, ZR_ver, rdm_id);
-    createBootImages(__func__, ZrXXX, quint8(rdm_id & 0xFF));
+    createBootImages(__func__, ZrXXX, nullptr, ZR_ver, rdm_id);
 }
 
 // --- parameters into an application file ---

@@ -31,6 +31,12 @@ QString native(const QString &path)
     return QDir::toNativeSeparators(path);
 }
 
+// Caption, start directory (or proposed name) and filter of a file dialog.
+QStringList fileDialog(const ScriptedPrompts::Shown &shown)
+{
+    return {shown.title, shown.dir, shown.filter};
+}
+
 // A bootloader HEX: "BOOTLOADER" at the flash base, the descriptor end of the 8 KiB area filled with 0xAB,
 // fills near the ends of the 16 KiB and 128 KiB areas, and bytes beyond all boot windows.
 QByteArray bootloaderHex()
@@ -204,12 +210,8 @@ void TestBuilders::upgradeFileForF100C8()
     QVERIFY(p.allAnswered());
 
     QCOMPARE(p.shown.size(), 2);
-    QCOMPARE(p.shown[0].title, QStringLiteral("Open File"));
-    QCOMPARE(p.shown[0].dir, native("./Zr501/out"));
-    QCOMPARE(p.shown[0].filter, QStringLiteral("Hex (*.hex)"));
-    QCOMPARE(p.shown[1].title, QStringLiteral("Save File"));
-    QCOMPARE(p.shown[1].dir, native("./Zr501/Zr501_vx.xx"));
-    QCOMPARE(p.shown[1].filter, QStringLiteral("Upg (*.upg)"));
+    QCOMPARE(fileDialog(p.shown[0]), (QStringList{"Open File", native("./Zr501/out"), "Hex (*.hex)"}));
+    QCOMPARE(fileDialog(p.shown[1]), (QStringList{"Save File", native("./Zr501/Zr501_vx.xx"), "Upg (*.upg)"}));
 
     const QByteArray raw = readAll("Zr501/Zr501_v1.23.upg");
     QCOMPARE(raw.size(), 65602);
@@ -338,12 +340,10 @@ void TestBuilders::mainBuilderSeries()
     QVERIFY(p.allAnswered());
 
     QCOMPARE(p.shown.size(), 6);
-    QCOMPARE(p.shown[0].title, QStringLiteral("Open Hex File with Bootloader"));
-    QCOMPARE(p.shown[0].dir, native("./Zr501"));
-    QCOMPARE(p.shown[0].filter, QStringLiteral("Hex (*.hex)"));
-    QCOMPARE(p.shown[1].title, QStringLiteral("Open Binary File with application"));
-    QCOMPARE(p.shown[1].dir, native("./Zr501"));
-    QCOMPARE(p.shown[1].filter, QStringLiteral("Bin (*.bin)"));
+    QCOMPARE(fileDialog(p.shown[0]),
+             (QStringList{"Open Hex File with Bootloader", native("./Zr501"), "Hex (*.hex)"}));
+    QCOMPARE(fileDialog(p.shown[1]),
+             (QStringList{"Open Binary File with application", native("./Zr501"), "Bin (*.bin)"}));
     const QDate today = QDate::currentDate();
     QCOMPARE(p.shown[2].title, QStringLiteral("Year(YY)"));
     QCOMPARE(p.shown[2].text, QStringLiteral("Production year"));
@@ -578,9 +578,9 @@ void TestBuilders::variants()
     QVERIFY(p.allAnswered());
 
     if (family) {
-        QCOMPARE(p.shown[0].title, QStringLiteral("Open Bin File with Bootloader"));
-        QCOMPARE(p.shown[0].dir, QCoreApplication::applicationDirPath() + "/" + model);
-        QCOMPARE(p.shown[0].filter, QStringLiteral("Bin (*.bin)"));
+        QCOMPARE(fileDialog(p.shown[0]), (QStringList{"Open Bin File with Bootloader",
+                                                      QCoreApplication::applicationDirPath() + "/" + model,
+                                                      "Bin (*.bin)"}));
     } else {
         QCOMPARE(p.shown[0].title, QStringLiteral("Open Hex File with Bootloader"));
         QCOMPARE(p.shown[0].dir, native("./" + model));
@@ -681,15 +681,13 @@ void TestBuilders::addParams()
     QByteArray model("Zr659"), tag("a1"), version("1.0");
     w.slotAddParamsToFile(c(model), c(tag), c(version), 0);
     QVERIFY(p.allAnswered());
-    QCOMPARE(p.shown[0].title, QStringLiteral("Open Bin File with Firmware"));
-    QCOMPARE(p.shown[0].dir, native("./Zr659"));
-    QCOMPARE(p.shown[0].filter, QStringLiteral("bin (*.bin)"));
+    QCOMPARE(fileDialog(p.shown[0]),
+             (QStringList{"Open Bin File with Firmware", native("./Zr659"), "bin (*.bin)"}));
     QCOMPARE(p.shown[1].title, QStringLiteral("Open Parameter File"));
     QCOMPARE(p.shown[1].filter, QStringLiteral("txt (*.txt)"));
     if (saved) {
-        QCOMPARE(p.shown[2].title, QStringLiteral("Save File"));
-        QCOMPARE(p.shown[2].dir, native("./Zr659/Zr659_vx.xx"));
-        QCOMPARE(p.shown[2].filter, QStringLiteral("bin (*.bin)"));
+        QCOMPARE(fileDialog(p.shown[2]),
+                 (QStringList{"Save File", native("./Zr659/Zr659_vx.xx"), "bin (*.bin)"}));
     }
     QCOMPARE(logLines(w), log);
     QCOMPARE(QFile::exists("out.bin"), saved);
