@@ -55,7 +55,7 @@ private:
     bool cableReady();
     // One transaction; logs "CRC err" for a reply that is not correct when logCrcErr. True for a correct reply.
     bool exchange(const QByteArray &frame, int readMs, int writeMs, bool logCrcErr, QByteArray *reply = nullptr);
-    // The read-only slots' shared body: one frame, "CRC err" only with "Show all messages" on.
+    // Run and Run RAM: one header frame, "CRC err" only with "Show all messages" on.
     void headerCommand(quint16 command, bool openFirst);
     void broadcast(const QByteArray &frame);
     void writeMemoryBlock(quint32 address, const QByteArray &block, int readMs);
