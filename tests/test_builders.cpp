@@ -7,6 +7,7 @@
 #include "app/flasher.h"
 #include "builders/bootimage.h"
 #include "builders/upgradefile.h"
+#include "builders/upgradewriter.h"
 #include "link/codec.h"
 #include "tests/support/hexfile.h"
 #include "tests/support/scriptedprompts.h"
@@ -91,6 +92,9 @@ private slots:
     void familyUnreadableInput();
     void addParams_data();
     void addParams();
+
+    // whole runs without dialogs, as a command line calls them
+    void runsWithoutDialogs();
 
 private:
     QTemporaryDir *m_dir = nullptr;
@@ -697,6 +701,46 @@ void TestBuilders::addParams()
             expected.replace(0x7F40, params.size(), params);
         QCOMPARE(readAll("out.bin"), expected);
     }
+}
+
+void TestBuilders::runsWithoutDialogs()
+{
+    QStringList log;
+    const auto collect = [&log](const QString &line) { log << line; };
+    BootInputs in;
+    in.model = "Zr628";
+    in.rdmId = 40;
+    in.bootloaderPath = "boot.hex";
+    ProductionRun run;
+    run.year = 26;
+    run.period = 14;
+    run.firstSerial = 8190;
+    run.count = 2;
+    run.outputDirectory = "out/sub";
+    const BootRunResult boot = createBootImages(*bootVariant("slotCreateBootBinZrSTM32G4"), in, run, collect);
+    QCOMPARE(boot.status, PreparedBoot::Ok);
+    QCOMPARE(boot.written, 2);
+    const QString last = native("out/sub/Zr628_Boot_26148191.bin");
+    QCOMPARE(log, (QStringList{native("out/sub/Zr628_Boot_26148190.bin"), last}));
+    QCOMPARE(readAll(last).size(), 16384); // no application: the boot area alone
+    QCOMPARE(readU32(readAll(last), 0x3FF0), 0x2879DFFFu);
+
+    in.bootloaderPath = "missing.hex";
+    log.clear();
+    const BootRunResult missing = createBootImages(*bootVariant("slotCreateBootBinZr"), in, run, collect);
+    QCOMPARE(missing.status, PreparedBoot::HexError);
+    QCOMPARE(missing.written, 0);
+
+    const UpgradeLayout &c8 = *upgradeLayout("STM32F100C8");
+    QVERIFY(writeFile("bad.hex", "no record here\n"));
+    const UpgradeRunResult bad = createUpgradeFiles("bad.hex", c8, "Zr501", "01", "bad.upg");
+    QCOMPARE(bad.hexCode, -2);
+    QVERIFY(!QFile::exists("bad.upg") && !QFile::exists("bad_app.bin"));
+    QVERIFY(writeFile("app.hex", hexText({{0x08002000, "APP"}})));
+    const UpgradeRunResult good = createUpgradeFiles("app.hex", c8, "Zr501", "01", "good.upg");
+    QVERIFY(good.ok());
+    QCOMPARE(readAll("good_app.bin").left(3), QByteArray("APP"));
+    QCOMPARE(readUpgradeFile("good.upg").header, QStringLiteral("Zr501 Upgrade File Header"));
 }
 
 QTEST_MAIN(TestBuilders)
