@@ -1,0 +1,624 @@
+// The production surface: zrflasher --production, and zrtool run as a process (main paths, errors, and the same
+// files as the window's slots for the same inputs).
+#include <QtTest>
+#include <QAction>
+#include <QCheckBox>
+#include <QCryptographicHash>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMenu>
+#include <QMenuBar>
+#include <QProcess>
+#include <QPushButton>
+
+#include "app/flasher.h"
+#include "builders/bootimage.h"
+#include "builders/catalogue.h"
+#include "builders/upgradefile.h"
+#include "link/codec.h"
+#include "params/paramrecord.h"
+#include "tests/support/hexfile.h"
+#include "tests/support/scriptedprompts.h"
+
+namespace {
+
+struct Result
+{
+    int code = -1;
+    QString out;
+    QString err;
+};
+
+Result zrtool(const QStringList &arguments, const QString &workingDirectory = QDir::currentPath())
+{
+    QProcess p;
+    p.setWorkingDirectory(workingDirectory);
+    p.start(QStringLiteral(ZRTOOL_PATH), arguments);
+    Result r;
+    if (!p.waitForFinished(60000) || p.exitStatus() != QProcess::NormalExit)
+        return r;
+    r.code = p.exitCode();
+    r.out = QString::fromLocal8Bit(p.readAllStandardOutput());
+    r.err = QString::fromLocal8Bit(p.readAllStandardError());
+    return r;
+}
+
+QByteArray pattern(int size, int seed)
+{
+    QByteArray b(size, '\0');
+    for (int i = 0; i < size; ++i)
+        b[i] = char((i * 7 + seed * 13 + (i >> 8)) & 0xFF);
+    return b;
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Every file under a directory with a hash of its contents: what a failed command must leave as it was.
+QMap<QString, QByteArray> snapshot(const QString &dir)
+{
+    QMap<QString, QByteArray> files;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        files.insert(path, QCryptographicHash::hash(readAll(path), QCryptographicHash::Md5));
+    }
+    return files;
+}
+
+const CatalogueRow *rowOf(const QByteArray &slotId)
+{
+    for (const QVector<CatalogueRow> *rows : {&catalogue(), &upgradeOnlyRows()})
+        for (const CatalogueRow &row : *rows)
+            if (slotId == row.slotId)
+                return &row;
+    return nullptr;
+}
+
+QString twoDigits(int n)
+{
+    return QStringLiteral("%1").arg(n, 2, 10, QLatin1Char('0'));
+}
+
+} // namespace
+
+class TestZrtool : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void productionWindow();
+    void help_data();
+    void help();
+    void errors_data();
+    void errors();
+    void hex2bin();
+    void upgCreateMatchesWindow_data();
+    void upgCreateMatchesWindow();
+    void upgInspectBad_data();
+    void upgInspectBad();
+    void upgExtract();
+    void bootMatchesWindow_data();
+    void bootMatchesWindow();
+    void bootProgressOnTerminal();
+    void param();
+    void id_data();
+    void id();
+
+private:
+    QString path(const QString &name) const { return m_dir->filePath(name); }
+    // A valid Zr501 upgrade file with a test application, written by the core.
+    QString writeGoodUpg(const QString &name, quint32 imageSize = 0x10000, const QString &version = "01");
+
+    QTemporaryDir *m_dir = nullptr;
+    QString m_oldCwd;
+    QByteArray m_bootBytes;
+};
+
+void TestZrtool::init()
+{
+    m_oldCwd = QDir::currentPath();
+    m_dir = new QTemporaryDir;
+    QVERIFY(m_dir->isValid());
+    QVERIFY(QDir::setCurrent(m_dir->path()));
+
+    // A bootloader at the flash base and a few bytes near the end of the 128 KiB boot area; an application with
+    // data in the window of every family (data outside a window is skipped) and in the CRC bytes of the 64 KiB one.
+    m_bootBytes = pattern(0x100, 1);
+    QVERIFY(writeFile("boot.hex", hexText({{0x08000000, m_bootBytes}, {0x0801FFA0, pattern(0x20, 2)}})));
+    QVERIFY(writeFile("app.hex", hexText({{0x08001800, pattern(0x40, 3)},
+                                          {0x08002000, pattern(0x300, 4)},
+                                          {0x08004000, pattern(0x80, 5)},
+                                          {0x0800FFF0, pattern(0x10, 6)},
+                                          {0x08020000, pattern(0x200, 7)}})));
+    QByteArray badData = hexRecord(0, 0, QByteArray(4, '\x11'));
+    badData.replace(9, 2, "ZZ");
+    QVERIFY(writeFile("bad.hex", hexRecord(4, 0, QByteArray("\x08\x00", 2)) + badData + hexRecord(1, 0)));
+    QByteArray badSum = hexRecord(0, 0, QByteArray(4, '\x11'));
+    badSum[badSum.size() - 2] = badSum.at(badSum.size() - 2) == '0' ? '1' : '0';
+    QVERIFY(writeFile("badsum.hex", badSum + hexRecord(1, 0)));
+    QVERIFY(writeFile("boot.bin", pattern(7000, 8)));
+    QVERIFY(writeFile("Zr525_v1.23_app.bin", pattern(300, 9)));
+    QVERIFY(writeFile("Zr489_v2.01_app.bin", pattern(1000, 10)));
+    ParamRecord record;
+    QString error;
+    QVERIFY(record.setValue("deviceName", "Lamp 7", &error));
+    QVERIFY(record.save("p.txt", &error));
+    QVERIFY(writeFile("big.txt", QByteArray(200, '\0')));
+    QVERIFY(!writeGoodUpg("good.upg").isEmpty());
+}
+
+void TestZrtool::cleanup()
+{
+    QDir::setCurrent(m_oldCwd);
+    delete m_dir;
+    m_dir = nullptr;
+}
+
+QString TestZrtool::writeGoodUpg(const QString &name, quint32 imageSize, const QString &version)
+{
+    const UpgradeLayout &layout = *upgradeLayout("STM32F100C8");
+    QByteArray image = QByteArray(int(layout.appOffset), '\0') + pattern(int(imageSize - layout.appOffset), 11);
+    if (imageSize == layout.imageSize)
+        sealImage(image, layout);
+    QFile file(path(name));
+    if (!file.open(QIODevice::WriteOnly) || !writeUpgradeFile(&file, "Zr501", version, image))
+        return QString();
+    return file.fileName();
+}
+
+// --- the window ---
+
+void TestZrtool::productionWindow()
+{
+    ScriptedPrompts prompts;
+    Flasher w(&prompts);
+    startMainWindow(&w);
+    const auto visibleTitles = [](const QList<QAction *> &actions) {
+        QStringList titles;
+        for (QAction *a : actions)
+            if (a->isVisible())
+                titles << a->text();
+        return titles;
+    };
+    QCOMPARE(visibleTitles(w.menuBar()->actions()), QStringList({"File", "Utilities"}));
+
+    w.showProductionControls();
+    QCOMPARE(visibleTitles(w.menuBar()->actions()),
+             QStringList({"File", "Create Upgrade", "BootBin Zr 0-299", "BootBin Zr 300-799", "BootBin Zr 800-999",
+                          "BootBin Zr646", "Utilities", "Stream"}));
+    QCOMPARE(visibleTitles(w.findChild<QMenu *>("menuUtilities")->actions()),
+             QStringList({"DMX", "Disconnect RS Cable", "Parameter Wizard"}));
+    QCOMPARE(visibleTitles(w.findChild<QMenu *>("menuStream")->actions()),
+             QStringList({"Stream Connect", "Stream Upgrade", "Stream Upgrade Procedure"}));
+    QVERIFY(!w.findChild<QAction *>("actionConnectStream")->isEnabled());
+    QVERIFY(!w.findChild<QAction *>("actionUpgradeStream")->isEnabled());
+    QVERIFY(w.findChild<QAction *>("actionStartStreamUpgradeProcedure")->isEnabled());
+    QVERIFY(!w.findChild<QMenu *>("menuUpgrade")->menuAction()->isVisible());
+    QVERIFY(w.findChild<QCheckBox *>("showAllMsg")->isVisible());
+    QVERIFY(w.findChild<QCheckBox *>("OldSerialSystem")->isVisible());
+    QVERIFY(!w.findChild<QCheckBox *>("showAllOptions")->isVisible());
+    QVERIFY(!w.findChild<QPushButton *>("pushButtonRead")->isVisible());
+}
+
+// --- the command line ---
+
+void TestZrtool::help_data()
+{
+    QTest::addColumn<QStringList>("words");
+    for (const char *words : {"hex2bin", "upg create", "upg inspect", "upg extract", "boot", "param show",
+                              "param set", "param new", "id"})
+        QTest::newRow(words) << QString::fromLatin1(words).split(' ');
+}
+
+void TestZrtool::help()
+{
+    QFETCH(QStringList, words);
+    const Result r = zrtool(words + QStringList{"--help"});
+    QCOMPARE(r.code, 0);
+    QVERIFY2(r.out.startsWith("Usage: zrtool " + words.join(' ') + " [options]"), qPrintable(r.out));
+    QVERIFY(r.out.contains("--help"));
+    QCOMPARE(r.err, QString());
+}
+
+void TestZrtool::errors_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message"); // part of the one line on stderr
+
+    const QStringList window = {"--first", "0x08000000", "--last", "0x080000FF", "-o"};
+    const QStringList year = {"--year", "26", "--week", "14", "--first", "0", "--count", "2"};
+    QTest::newRow("hex2bin bad data") << QStringList{"hex2bin", "bad.hex"} + window + QStringList{"o.bin"} << 2
+                                      << "bad.hex: HexToBin error -6";
+    QTest::newRow("hex2bin bad checksum") << QStringList{"hex2bin", "badsum.hex"} + window + QStringList{"o.bin"}
+                                          << 2 << "badsum.hex: HexToBin error -8";
+    QTest::newRow("hex2bin missing file") << QStringList{"hex2bin", "nope.hex"} + window + QStringList{"o.bin"} << 2
+                                          << "nope.hex: cannot open";
+    QTest::newRow("hex2bin unwritable") << QStringList{"hex2bin", "boot.hex"} + window + QStringList{"no/o.bin"} << 3
+                                        << "no/o.bin: cannot write";
+    QTest::newRow("hex2bin window reversed")
+        << QStringList{"hex2bin", "boot.hex", "--first", "0x08000100", "--last", "0x08000000", "-o", "o.bin"} << 1
+        << "--last 0x08000000 lies below --first 0x08000100";
+    QTest::newRow("hex2bin option missing") << QStringList{"hex2bin", "boot.hex", "--first", "0", "-o", "o.bin"} << 1
+                                            << "missing option --last";
+    QTest::newRow("upg create unknown model")
+        << QStringList{"upg", "create", "--model", "Zr999", "app.hex", "-o", "x.upg"} << 1 << "unknown model 'Zr999'";
+    QTest::newRow("upg create model without upgrade")
+        << QStringList{"upg", "create", "--model", "Zr659", "app.hex", "-o", "x.upg"} << 1
+        << "model Zr659 has no upgrade file";
+    QTest::newRow("upg create unknown family")
+        << QStringList{"upg", "create", "--model", "Zr999", "--family", "STM32X", "app.hex", "-o", "x.upg"} << 1
+        << "unknown family 'STM32X'";
+    QTest::newRow("upg create bad hex") << QStringList{"upg", "create", "--model", "Zr501", "bad.hex", "-o", "x.upg"}
+                                        << 2 << "bad.hex: HexToBin error -6";
+    QTest::newRow("upg create unwritable")
+        << QStringList{"upg", "create", "--model", "Zr501", "app.hex", "-o", "no/x.upg"} << 3 << "cannot write";
+    QTest::newRow("upg inspect missing file") << QStringList{"upg", "inspect", "nope.upg"} << 2
+                                              << "nope.upg: cannot open";
+    QTest::newRow("upg extract unwritable") << QStringList{"upg", "extract", "good.upg", "-o", "no/a.bin"} << 3
+                                            << "no/a.bin: cannot write";
+    QTest::newRow("upg extract not an upgrade file") << QStringList{"upg", "extract", "p.txt", "-o", "a.bin"} << 2
+                                                     << "p.txt: ";
+    QTest::newRow("boot unknown model")
+        << QStringList{"boot", "--model", "Zr999", "--bootloader", "boot.hex"} + year << 1 << "unknown model 'Zr999'";
+    QTest::newRow("boot missing bootloader")
+        << QStringList{"boot", "--model", "Zr501", "--bootloader", "nope.hex"} + year << 2 << "nope.hex: cannot open";
+    QTest::newRow("boot bad hex") << QStringList{"boot", "--model", "Zr501", "--bootloader", "bad.hex"} + year << 2
+                                  << "bad.hex: HexToBin error -6";
+    QTest::newRow("boot missing application")
+        << QStringList{"boot", "--model", "Zr501", "--bootloader", "boot.hex", "--app", "nope.bin"} + year << 2
+        << "nope.bin: cannot read";
+    QTest::newRow("boot unwritable output")
+        << QStringList{"boot", "--model", "Zr501", "--bootloader", "boot.hex", "--out", "boot.hex/x"} + year << 3
+        << "boot.hex/x: cannot create the directory";
+    QTest::newRow("boot family builder needs application")
+        << QStringList{"boot", "--model", "Zr489", "--bootloader", "boot.bin"} + year << 1
+        << "Zr489 images need an application (--app)";
+    QTest::newRow("boot family builder has no old scheme")
+        << QStringList{"boot", "--model", "Zr489", "--bootloader", "boot.bin", "--app", "boot.bin", "--old-scheme",
+                       "--month", "5", "--year", "13", "--first", "0", "--count", "1"}
+        << 1 << "Zr489 images use the new serial scheme only";
+    QTest::newRow("boot week in old scheme")
+        << QStringList{"boot", "--model", "Zr501", "--bootloader", "boot.hex", "--old-scheme"} + year << 1
+        << "--old-scheme takes --month, not --week";
+    QTest::newRow("boot serials beyond the last")
+        << QStringList{"boot", "--model", "Zr501", "--bootloader", "boot.hex", "--year", "26", "--week", "14",
+                       "--first", "8191", "--count", "2"}
+        << 1 << "--count must be from 1 to 1";
+    QTest::newRow("param show missing file") << QStringList{"param", "show", "nope.txt"} << 2
+                                             << "nope.txt: cannot open";
+    QTest::newRow("param show too large") << QStringList{"param", "show", "big.txt"} << 2
+                                          << "big.txt: not a parameter file: 200 bytes";
+    QTest::newRow("param set unknown field") << QStringList{"param", "set", "p.txt", "colour=1"} << 1
+                                             << "'colour=1' is not FIELD=VALUE";
+    QTest::newRow("param set one bad value of two") << QStringList{"param", "set", "p.txt", "ntc=2", "outputMax1=70000"}
+                                                    << 1 << "outputMax1 needs a number from 0 to 65535";
+    QTest::newRow("param set text too long")
+        << QStringList{"param", "set", "p.txt", "deviceName=ABCDEFGHIJKLMNOPQ"} << 1
+        << "deviceName holds at most 16 Latin-1 characters";
+    QTest::newRow("param new over an existing file") << QStringList{"param", "new", "p.txt"} << 3
+                                                     << "p.txt: already exists";
+    QTest::newRow("id not hexadecimal") << QStringList{"id", "0x12G4"} << 1 << "'0x12G4' is not a 32-bit";
+    QTest::newRow("id too long") << QStringList{"id", "123456789"} << 1 << "'123456789' is not a 32-bit";
+    QTest::newRow("unknown command") << QStringList{"flash"} << 1 << "unknown command 'flash'";
+}
+
+void TestZrtool::errors()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    const auto before = snapshot(m_dir->path());
+    const Result r = zrtool(arguments);
+    QCOMPARE(r.code, exitCode);
+    QVERIFY2(r.err.contains(message), qPrintable(r.err));
+    QVERIFY2(r.err.endsWith('\n') && r.err.count('\n') == 1, qPrintable(r.err)); // one line
+    QCOMPARE(r.out, QString());
+    QCOMPARE(snapshot(m_dir->path()), before); // nothing written, nothing half-written
+}
+
+void TestZrtool::hex2bin()
+{
+    const Result r = zrtool({"hex2bin", "boot.hex", "--first", "0x08000080", "--last", "134218239", "-o", "o.bin"});
+    QCOMPARE(r.code, 0);
+    QCOMPARE(r.err, QString());
+    // 0x08000080..0x080001FF: the second half of the bootloader bytes, then 0x00 fill.
+    QCOMPARE(readAll("o.bin"), m_bootBytes.mid(0x80) + QByteArray(0x100, '\0'));
+}
+
+void TestZrtool::upgCreateMatchesWindow_data()
+{
+    QTest::addColumn<QByteArray>("slotId");
+    QTest::addColumn<QString>("modelArgument");
+    QTest::addColumn<QString>("family");
+
+    QTest::newRow("Zr501") << QByteArray("Zr501") << "Zr501" << "STM32F100C8";
+    QTest::newRow("Zr581_L0 by model code") << QByteArray("Zr581_L0") << "Zr581" << "STM32F100C8";
+    QTest::newRow("Zr581_L0 by slot name") << QByteArray("Zr581_L0") << "Zr581_L0" << "STM32F100C8";
+    QTest::newRow("Zr440") << QByteArray("Zr440") << "Zr440" << "STM32F070F6";
+    QTest::newRow("Zr628") << QByteArray("Zr628") << "Zr628" << "STM32G474CB";
+    QTest::newRow("Zr627") << QByteArray("Zr627") << "Zr627" << "STM32F103RC";
+    QTest::newRow("Zr489") << QByteArray("Zr489") << "Zr489" << "STM32F405RG";
+    QTest::newRow("Zr680, no menu entry") << QByteArray("Zr680") << "Zr680" << "STM32F100C6";
+}
+
+void TestZrtool::upgCreateMatchesWindow()
+{
+    QFETCH(QByteArray, slotId);
+    QFETCH(QString, modelArgument);
+    QFETCH(QString, family);
+    const QString code = QLatin1String(rowOf(slotId)->code);
+    QVERIFY(QDir().mkpath("win") && QDir().mkpath("cli"));
+    const QString name = code + "_v1.00.upg";
+
+    ScriptedPrompts prompts;
+    prompts.openFile(path("app.hex")).saveFile(path("win/" + name));
+    {
+        Flasher w(&prompts);
+        QVERIFY(QMetaObject::invokeMethod(&w, "slotCreateUpg" + slotId));
+    }
+    QVERIFY(prompts.allAnswered());
+
+    const Result r = zrtool({"upg", "create", "--model", modelArgument, "app.hex", "-o", "cli/" + name});
+    QCOMPARE(r.code, 0);
+    QCOMPARE(r.err, QString());
+    const QByteArray upg = readAll("cli/" + name);
+    const UpgradeLayout &layout = *upgradeLayout(family);
+    QCOMPARE(upg.size(), int(16 + 2 * upgradeFileHeader(code).size() + layout.imageSize));
+    QCOMPARE(upg, readAll("win/" + name));
+    const QString app = code + "_v1.00_app.bin";
+    QCOMPARE(readAll("cli/" + app).size(), int(layout.imageSize - layout.appOffset));
+    QCOMPARE(readAll("cli/" + app), readAll("win/" + app));
+
+    // What was written passes its own inspection, against the layout of its family.
+    const Result inspect = zrtool({"upg", "inspect", "cli/" + name});
+    QCOMPARE(inspect.code, 0);
+    QVERIFY2(inspect.out.contains("Layout:      " + family + ","), qPrintable(inspect.out));
+    QVERIFY(inspect.out.contains("Result:      OK"));
+}
+
+void TestZrtool::upgInspectBad_data()
+{
+    QTest::addColumn<QString>("damage");
+    QTest::addColumn<QString>("problem");
+    QTest::newRow("one image byte altered") << "alter" << "CRC-16 BAD";
+    QTest::newRow("file cut short") << "cut" << "the image holds 0 bytes, the STM32F100C8 layout needs 65536";
+    QTest::newRow("image shorter than its layout") << "short" << "the image holds 61440 bytes";
+    QTest::newRow("version 02") << "version" << "the version is '02'";
+}
+
+void TestZrtool::upgInspectBad()
+{
+    QFETCH(QString, damage);
+    QFETCH(QString, problem);
+    const QString file = path("bad.upg");
+    const UpgradeLayout &layout = *upgradeLayout("STM32F100C8");
+    const int imageStart = 16 + 2 * upgradeFileHeader("Zr501").size();
+    if (damage == "short") {
+        QVERIFY(!writeGoodUpg("bad.upg", layout.imageSize - 0x1000).isEmpty());
+    } else if (damage == "version") {
+        QVERIFY(!writeGoodUpg("bad.upg", layout.imageSize, "02").isEmpty());
+    } else {
+        QByteArray bytes = readAll(path("good.upg"));
+        const int applicationByte = imageStart + int(layout.appOffset) + 0x101;
+        if (damage == "alter")
+            bytes[applicationByte] = char(bytes.at(applicationByte) ^ 0x04);
+        else
+            bytes.truncate(imageStart + 0x8000);
+        QVERIFY(writeFile(file, bytes));
+    }
+
+    const Result r = zrtool({"upg", "inspect", "bad.upg"});
+    QCOMPARE(r.code, 2);
+    QVERIFY2(r.out.contains("Result:      BAD"), qPrintable(r.out));
+    QVERIFY2(r.err.startsWith("zrtool: bad.upg: BAD: ") && r.err.contains(problem), qPrintable(r.err));
+
+    const Result json = zrtool({"upg", "inspect", "--json", "bad.upg"});
+    QCOMPARE(json.code, 2);
+    const QJsonObject o = QJsonDocument::fromJson(json.out.toUtf8()).object();
+    QCOMPARE(o.value("result").toString(), QStringLiteral("BAD"));
+    QCOMPARE(o.value("layout").toString(), QStringLiteral("STM32F100C8"));
+    if (damage == "alter") {
+        QCOMPARE(o.value("crc").toString(), QStringLiteral("BAD"));
+        QVERIFY(o.value("crcStored").toInt() != o.value("crcComputed").toInt());
+    }
+
+    // The good file it came from passes.
+    const Result goodRun = zrtool({"upg", "inspect", "--json", "good.upg"});
+    QCOMPARE(goodRun.code, 0);
+    const QJsonObject good = QJsonDocument::fromJson(goodRun.out.toUtf8()).object();
+    QCOMPARE(good.value("result").toString(), QStringLiteral("OK"));
+    QCOMPARE(good.value("crcStored").toInt(), good.value("crcComputed").toInt());
+    QCOMPARE(good.value("applicationFirst").toInt(), 0x08002000);
+}
+
+void TestZrtool::upgExtract()
+{
+    const Result r = zrtool({"upg", "extract", "good.upg", "-o", "a.bin"});
+    QCOMPARE(r.code, 0);
+    const UpgradeLayout &layout = *upgradeLayout("STM32F100C8");
+    const QByteArray plain = decodedImage(readUpgradeFile("good.upg").image, layout.imageSize);
+    QCOMPARE(readAll("a.bin"), plain.mid(int(layout.appOffset)));
+
+    // A damaged image is extracted only on request.
+    QByteArray bytes = readAll("good.upg");
+    bytes[bytes.size() - 100] = char(bytes.at(bytes.size() - 100) + 1);
+    QVERIFY(writeFile("bad.upg", bytes));
+    const Result refused = zrtool({"upg", "extract", "bad.upg", "-o", "b.bin"});
+    QCOMPARE(refused.code, 2);
+    QVERIFY(refused.err.contains("CRC-16 BAD"));
+    QVERIFY(!QFile::exists("b.bin"));
+    QCOMPARE(zrtool({"upg", "extract", "--ignore-crc", "bad.upg", "-o", "b.bin"}).code, 0);
+    QCOMPARE(readAll("b.bin").size(), int(layout.imageSize - layout.appOffset));
+}
+
+void TestZrtool::bootMatchesWindow_data()
+{
+    QTest::addColumn<QByteArray>("slotId");
+    QTest::addColumn<QString>("bootloader");
+    QTest::addColumn<QString>("application"); // empty: none
+    QTest::addColumn<QString>("parameters");  // empty: none
+    QTest::addColumn<bool>("oldScheme");
+    QTest::addColumn<int>("year");
+    QTest::addColumn<int>("period");
+    QTest::addColumn<int>("first");
+    QTest::addColumn<int>("count");
+    QTest::addColumn<quint32>("wordOffset");
+    QTest::addColumn<quint32>("firstWord"); // the production word of the first image
+
+    // RDM 88, year 26 - 11 = 15, week 14, serial 42
+    QTest::newRow("Zr525 parameters and application") << QByteArray("Zr525") << "boot.hex" << "Zr525_v1.23_app.bin"
+                                                      << "p.txt" << false << 26 << 14 << 42 << 3 << 0x1FF0u
+                                                      << 0x5879C02Au;
+    QTest::newRow("Zr501 old scheme") << QByteArray("Zr501") << "boot.hex" << "" << "" << true << 13 << 5 << 42 << 2
+                                      << 0x1FF0u << 0x0313502Au;
+    QTest::newRow("Zr489 STM32F4xx family") << QByteArray("Zr489") << "boot.bin" << "Zr489_v2.01_app.bin" << ""
+                                            << false << 26 << 14 << 8189 << 2 << 0x1FFB0u << 0x3479DFFDu;
+    QTest::newRow("Zr440 STM32F070F6 family") << QByteArray("Zr440") << "boot.bin" << "Zr525_v1.23_app.bin" << ""
+                                              << false << 26 << 1 << 0 << 1 << 0x17F0u << 0x00782000u;
+    QTest::newRow("Zr403 128 KiB") << QByteArray("Zr403") << "boot.hex" << "" << "" << false << 26 << 14 << 7 << 1
+                                   << 0x1FFC0u << 0x0079C007u;
+    QTest::newRow("Zr628 STM32G4") << QByteArray("Zr628") << "boot.hex" << "Zr525_v1.23_app.bin" << "" << false << 39
+                                   << 54 << 0 << 2 << 0x3FF0u << 0x28E6C000u;
+}
+
+void TestZrtool::bootMatchesWindow()
+{
+    QFETCH(QByteArray, slotId);
+    QFETCH(QString, bootloader);
+    QFETCH(QString, application);
+    QFETCH(QString, parameters);
+    QFETCH(bool, oldScheme);
+    QFETCH(int, year);
+    QFETCH(int, period);
+    QFETCH(int, first);
+    QFETCH(int, count);
+    QFETCH(quint32, wordOffset);
+    QFETCH(quint32, firstWord);
+    const CatalogueRow &row = *rowOf(slotId);
+    const QString code = QLatin1String(row.code);
+    const BootVariant &variant = *bootVariant(builderSlotName(row.builder));
+    const auto input = [this](const QString &name) { return name.isEmpty() ? QString() : path(name); };
+    QVERIFY(QDir().mkpath("win") && QDir().mkpath("cli"));
+
+    // The window, run in its own directory: the images go to ./<model>.
+    ScriptedPrompts prompts;
+    prompts.openFile(path(bootloader));
+    if (variant.application != ApplicationPlacement::None)
+        prompts.openFile(input(application));
+    if (variant.modelData && isParameterModel(code))
+        prompts.openFile(input(parameters));
+    prompts.item(twoDigits(year)).item(twoDigits(period)).integer(first).integer(count);
+    QVERIFY(QDir::setCurrent(path("win")));
+    {
+        Flasher w(&prompts);
+        w.findChild<QCheckBox *>("OldSerialSystem")->setChecked(oldScheme);
+        QVERIFY(QMetaObject::invokeMethod(&w, "slotCreateBootBin" + slotId));
+    }
+    QVERIFY(QDir::setCurrent(m_dir->path()));
+    QVERIFY(prompts.allAnswered());
+
+    QStringList arguments = {"boot", "--model", code, "--bootloader", path(bootloader), "--year", twoDigits(year),
+                             oldScheme ? "--month" : "--week", QString::number(period), "--first",
+                             QString::number(first), "--count", QString::number(count)};
+    if (oldScheme)
+        arguments << "--old-scheme";
+    if (!application.isEmpty())
+        arguments << "--app" << path(application);
+    if (!parameters.isEmpty())
+        arguments << "--params" << path(parameters);
+    const Result r = zrtool(arguments, path("cli"));
+    QCOMPARE(r.code, 0);
+    QCOMPARE(r.err, QString()); // no progress bar without a terminal
+
+    const QStringList names = QDir(path("win/" + code)).entryList(QDir::Files, QDir::Name);
+    QCOMPARE(names.size(), count);
+    QCOMPARE(QDir(path("cli/" + code)).entryList(QDir::Files, QDir::Name), names);
+    for (const QString &name : names)
+        QVERIFY2(readAll(path("win/" + code + "/" + name)) == readAll(path("cli/" + code + "/" + name)),
+                 qPrintable(name));
+    QCOMPARE(readU32(readAll(path("cli/" + code + "/" + names.first())), int(wordOffset)), firstWord);
+}
+
+void TestZrtool::bootProgressOnTerminal()
+{
+    // `script` runs the command on a pseudo-terminal.
+    const QString script = QStandardPaths::findExecutable("script");
+    if (script.isEmpty())
+        QSKIP("no 'script' program to provide a terminal");
+    QProcess p;
+    p.start(script, {"-qec",
+                     QStringLiteral("'%1' boot --model Zr501 --bootloader boot.hex --year 26 --week 14 --first 0 "
+                                    "--count 20 --out t")
+                         .arg(QStringLiteral(ZRTOOL_PATH)),
+                     "/dev/null"});
+    QVERIFY(p.waitForFinished(60000));
+    const QString out = QString::fromLocal8Bit(p.readAllStandardOutput());
+    QCOMPARE(p.exitCode(), 0);
+    QVERIFY2(out.contains("\rzrtool boot Zr501 [") && out.contains("] 20/20"), qPrintable(out));
+    QCOMPARE(QDir("t").entryList(QDir::Files).size(), 20);
+}
+
+void TestZrtool::param()
+{
+    Result r = zrtool({"param", "new", "q.txt", "deviceName=Zr586", "ntc=2", "outputType=0x1"});
+    QCOMPARE(r.code, 0);
+    const QByteArray created = readAll("q.txt");
+    QCOMPARE(created.size(), 128);
+    QCOMPARE(created.left(6), QByteArray("Zr586\0", 6));
+    QCOMPARE(readU16(created, 52), quint16(2));
+    QCOMPARE(readU16(created, 54), quint16(1));
+    QCOMPARE(created.mid(16, 36), ParamRecord().bytes().mid(16, 36)); // the rest is the wizard's default record
+
+    r = zrtool({"param", "set", "q.txt", "outputMax1=4000", "description=Hall 2"});
+    QCOMPARE(r.code, 0);
+    QByteArray expected = created;
+    putU16(expected, 38, 4000);
+    expected.replace(16, 16, QByteArray("Hall 2").leftJustified(16, '\0'));
+    QCOMPARE(readAll("q.txt"), expected);
+
+    r = zrtool({"param", "show", "--json", "q.txt"});
+    QCOMPARE(r.code, 0);
+    const QJsonObject o = QJsonDocument::fromJson(r.out.toUtf8()).object();
+    QCOMPARE(o.value("deviceName").toString(), QStringLiteral("Zr586"));
+    QCOMPARE(o.value("description").toString(), QStringLiteral("Hall 2"));
+    QCOMPARE(o.value("outputMax1").toInt(), 4000);
+    QCOMPARE(o.value("ntc").toInt(), 2);
+
+    // A short file is read as the wizard reads it: over the default record.
+    QVERIFY(writeFile("short.txt", QByteArray("ABC").leftJustified(34, '\0')));
+    r = zrtool({"param", "show", "short.txt"});
+    QCOMPARE(r.code, 0);
+    QVERIFY2(r.out.contains(QRegularExpression("^deviceName +ABC$", QRegularExpression::MultilineOption))
+                 && r.out.contains(QRegularExpression("^paramId +0$", QRegularExpression::MultilineOption))
+                 && r.out.contains(QRegularExpression("^outputColor1 +4500$", QRegularExpression::MultilineOption)),
+             qPrintable(r.out));
+}
+
+void TestZrtool::id_data()
+{
+    QTest::addColumn<QString>("id");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("old layout") << "0x2A123456" << "2a 12031110";
+    QTest::newRow("without 0x, as the window logs it") << "5a46001" << "5 31350001";
+    QTest::newRow("first of the week layout") << "0x00180000" << "0 14000000";
+}
+
+void TestZrtool::id()
+{
+    QFETCH(QString, id);
+    QFETCH(QString, text);
+    const Result r = zrtool({"id", id});
+    QCOMPARE(r.code, 0);
+    QCOMPARE(r.out, text + '\n');
+}
+
+QTEST_MAIN(TestZrtool)
+#include "test_zrtool.moc"

@@ -1,0 +1,160 @@
+// zrtool boot: a series of production boot images through the builder the catalogue names for the model.
+#include <QDir>
+
+#include "builders/bootimage.h"
+#include "builders/catalogue.h"
+#include "builders/hextobin.h"
+#include "builders/modelpaths.h"
+#include "zrtool/cli.h"
+
+namespace {
+
+// A two-digit choice of the window's production dialogs ("26", "05"), given as a number.
+bool pickItem(const QString &text, const QStringList &items, int *value)
+{
+    quint32 n = 0;
+    if (!parseNumber(text, &n, 99) || !items.contains(QStringLiteral("%1").arg(n, 2, 10, QLatin1Char('0'))))
+        return false;
+    *value = int(n);
+    return true;
+}
+
+} // namespace
+
+int runBoot(const QStringList &arguments)
+{
+    Command cmd(QStringLiteral("boot"),
+                QStringLiteral("Builds one boot image per serial number FIRST..FIRST+COUNT-1 with the builder the "
+                               "catalogue names for the model: the same images and file names as the window's "
+                               "\"BootBin\" entries. Images go to ./<model> unless --out is given."));
+    const QCommandLineOption model(QStringLiteral("model"), QStringLiteral("Model code."), QStringLiteral("CODE"));
+    const QCommandLineOption bootloader(QStringLiteral("bootloader"),
+                                        QStringLiteral("The bootloader: Intel HEX, or a .bin for the STM32F4xx and "
+                                                       "STM32F070F6 family builders."),
+                                        QStringLiteral("FILE"));
+    const QCommandLineOption app(QStringLiteral("app"),
+                                 QStringLiteral("Application binary (optional; required by the family builders; "
+                                                "not taken by the 128 KiB builder)."),
+                                 QStringLiteral("FILE"));
+    const QCommandLineOption params(QStringLiteral("params"),
+                                    QStringLiteral("Parameter file (the parameter-file models only)."),
+                                    QStringLiteral("FILE"));
+    const QCommandLineOption year(QStringLiteral("year"),
+                                  QStringLiteral("Production year, two digits (new scheme 11-39, old scheme 00-14)."),
+                                  QStringLiteral("YY"));
+    const QCommandLineOption week(QStringLiteral("week"), QStringLiteral("Production week, 1-54 (new scheme)."),
+                                  QStringLiteral("WW"));
+    const QCommandLineOption oldScheme(QStringLiteral("old-scheme"),
+                                       QStringLiteral("Old serial system: year, month, 12-bit serial (what the "
+                                                      "window's \"Old serial system\" box selects)."));
+    const QCommandLineOption month(QStringLiteral("month"), QStringLiteral("Production month, 1-12 (old scheme)."),
+                                   QStringLiteral("MM"));
+    const QCommandLineOption first(QStringLiteral("first"), QStringLiteral("First serial number."),
+                                   QStringLiteral("N"));
+    const QCommandLineOption count(QStringLiteral("count"), QStringLiteral("Number of images."), QStringLiteral("C"));
+    const QCommandLineOption out(QStringLiteral("out"), QStringLiteral("Output directory (created when missing)."),
+                                 QStringLiteral("DIR"));
+    const QCommandLineOption verbose(QStringLiteral("verbose"),
+                                     QStringLiteral("Print the lines the window would log in its message box."));
+    for (const QCommandLineOption &o : {model, bootloader, app, params, year, week, oldScheme, month, first, count, out,
+                                        verbose})
+        cmd.addOption(o);
+    if (!cmd.parse(arguments, 0, 0, {model, bootloader, year, first, count}))
+        return kExitUsage;
+    const auto &p = cmd.parser;
+
+    // The model and its builder.
+    const QString code = p.value(model);
+    const CatalogueRow *row = findModel(code, false);
+    if (!row)
+        return cmd.usageError(QStringLiteral("unknown model '%1'").arg(code));
+    const BootVariant *variant = bootVariant(builderSlotName(row->builder));
+    if (!variant)
+        return cmd.usageError(QStringLiteral("model %1 has no boot image (its builder patches firmware)").arg(code));
+    BootInputs in;
+    in.model = QLatin1String(row->code);
+    in.rdmId = row->rdm;
+    in.bootloaderPath = p.value(bootloader);
+    in.applicationPath = p.value(app);
+    in.parameterPath = p.value(params);
+    if (p.isSet(app) && variant->application == ApplicationPlacement::None)
+        return cmd.usageError(QStringLiteral("%1 images carry no application").arg(in.model));
+    if (!p.isSet(app) && variant->application == ApplicationPlacement::Region)
+        return cmd.usageError(QStringLiteral("%1 images need an application (--app)").arg(in.model));
+    if (p.isSet(params) && !(variant->modelData && isParameterModel(in.model)))
+        return cmd.usageError(QStringLiteral("%1 images carry no parameter file").arg(in.model));
+
+    // Production data, checked against the choices the window offers.
+    ProductionRun run;
+    run.scheme = p.isSet(oldScheme) ? SerialScheme::Old : SerialScheme::New;
+    if (run.scheme == SerialScheme::Old && !variant->schemeChoice)
+        return cmd.usageError(QStringLiteral("%1 images use the new serial scheme only").arg(in.model));
+    const QCommandLineOption &period = run.scheme == SerialScheme::New ? week : month;
+    const QCommandLineOption &otherPeriod = run.scheme == SerialScheme::New ? month : week;
+    if (p.isSet(otherPeriod))
+        return cmd.usageError(run.scheme == SerialScheme::New
+                                  ? QStringLiteral("--month needs --old-scheme")
+                                  : QStringLiteral("--old-scheme takes --month, not --week"));
+    if (!p.isSet(period))
+        return cmd.usageError(QStringLiteral("missing option --%1").arg(period.names().constFirst()));
+    if (!pickItem(p.value(year), yearItems(run.scheme), &run.year))
+        return cmd.usageError(QStringLiteral("--year must be one of %1..%2, not '%3'")
+                                  .arg(yearItems(run.scheme).constFirst(), yearItems(run.scheme).constLast(),
+                                       p.value(year)));
+    if (!pickItem(p.value(period), periodItems(run.scheme), &run.period))
+        return cmd.usageError(QStringLiteral("--%1 must be one of %2..%3, not '%4'")
+                                  .arg(period.names().constFirst(), periodItems(run.scheme).constFirst(),
+                                       periodItems(run.scheme).constLast(), p.value(period)));
+    const quint32 last = quint32(maxSerial(run.scheme));
+    quint32 firstSerial = 0, images = 0;
+    if (!parseNumber(p.value(first), &firstSerial, last))
+        return cmd.usageError(QStringLiteral("--first must be a serial number from 0 to %1").arg(last));
+    if (!parseNumber(p.value(count), &images, last + 1 - firstSerial) || images == 0)
+        return cmd.usageError(QStringLiteral("--count must be from 1 to %1 (serial numbers end at %2)")
+                                  .arg(last + 1 - firstSerial)
+                                  .arg(last));
+    run.firstSerial = int(firstSerial);
+    run.count = int(images);
+    run.outputDirectory = p.value(out);
+
+    // Inputs, read once for the whole series.
+    const bool verboseLog = p.isSet(verbose);
+    const LogFn log = [verboseLog](const QString &line) {
+        if (verboseLog)
+            printLine(line);
+    };
+    const PreparedBoot prepared = prepareBootImage(*variant, in, log);
+    switch (prepared.status) {
+    case PreparedBoot::Ok:
+        break;
+    case PreparedBoot::HexError:
+        return fileError(kExitInput, prepared.failedPath, hexToBinProblem(prepared.failedPath, prepared.hexCode));
+    default:
+        return fileError(kExitInput, prepared.failedPath, QStringLiteral("cannot read"));
+    }
+
+    // One image at a time, so the bar moves and the first failure ends the run.
+    const QString dir = run.outputDirectory.isEmpty() ? modelDirectory(in.model) : run.outputDirectory;
+    if (!QDir().mkpath(dir))
+        return fileError(kExitOutput, dir, QStringLiteral("cannot create the directory"));
+    int failed = -1;
+    {
+        ProgressBar bar(QStringLiteral("zrtool boot %1").arg(in.model), run.count);
+        for (int serial = run.firstSerial; serial < run.firstSerial + run.count && failed < 0; ++serial) {
+            ProductionRun one = run;
+            one.firstSerial = serial;
+            one.count = 1;
+            if (writeBootImages(*variant, in, prepared, one, log) != 1)
+                failed = serial;
+            bar.setValue(serial - run.firstSerial + 1);
+        }
+    } // the bar's line ends before an error is printed
+    if (failed >= 0)
+        return fileError(kExitOutput, bootImagePath(in, prepared, run, failed), QStringLiteral("cannot write"));
+    const QString firstPath = bootImagePath(in, prepared, run, run.firstSerial);
+    printLine(run.count == 1 ? firstPath
+                             : QStringLiteral("%1 images: %2 .. %3")
+                                   .arg(run.count)
+                                   .arg(firstPath, bootImagePath(in, prepared, run, run.firstSerial + run.count - 1)));
+    return kExitOk;
+}

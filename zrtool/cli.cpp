@@ -1,0 +1,254 @@
+// What the zrtool subcommands share: exit codes, option parsing with --help, errors, numbers, files, progress.
+#include "zrtool/cli.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QJsonDocument>
+#include <QSaveFile>
+#include <cstdio>
+#include <cstdlib>
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#define isatty _isatty
+#else
+#include <unistd.h>
+#endif
+
+#include "app/version.h"
+#include "builders/catalogue.h"
+#include "builders/hextobin.h"
+
+namespace {
+
+void printTo(FILE *stream, const QString &text)
+{
+    fputs(text.toLocal8Bit().constData(), stream);
+    fflush(stream);
+}
+
+QString nativePath(const QString &path)
+{
+    return QDir::toNativeSeparators(path);
+}
+
+} // namespace
+
+// --- the command line ---
+
+Command::Command(const QString &words, const QString &description)
+    : m_words(words)
+{
+    parser.setApplicationDescription(description);
+    parser.addHelpOption();
+}
+
+QString Command::helpText() const
+{
+    // Qt names the executable in the usage line; the command words say more.
+    QString text = parser.helpText();
+    const QString program = QCoreApplication::arguments().value(0);
+    const int at = text.indexOf(program);
+    if (!program.isEmpty() && at >= 0)
+        text.replace(at, program.size(), QStringLiteral("zrtool ") + m_words);
+    return text;
+}
+
+bool Command::parse(const QStringList &arguments, int minArguments, int maxArguments,
+                    const QList<QCommandLineOption> &required)
+{
+    const bool parsed = parser.parse(QStringList{QStringLiteral("zrtool")} + arguments);
+    if (parser.isSet(QStringLiteral("help"))) {
+        printTo(stdout, helpText());
+        std::exit(kExitOk);
+    }
+    if (!parsed) {
+        usageError(parser.errorText());
+        return false;
+    }
+    const int count = parser.positionalArguments().size();
+    if (count < minArguments) {
+        usageError(QStringLiteral("missing argument"));
+        return false;
+    }
+    if (count > maxArguments) {
+        usageError(QStringLiteral("unexpected argument '%1'").arg(parser.positionalArguments().value(maxArguments)));
+        return false;
+    }
+    for (const QCommandLineOption &option : required) {
+        if (!parser.isSet(option)) {
+            usageError(QStringLiteral("missing option --%1").arg(option.names().constLast()));
+            return false;
+        }
+    }
+    return true;
+}
+
+int Command::usageError(const QString &problem) const
+{
+    printTo(stderr, QStringLiteral("zrtool %1: %2 (see zrtool %1 --help)\n").arg(m_words, problem));
+    return kExitUsage;
+}
+
+int fileError(int code, const QString &file, const QString &problem)
+{
+    printTo(stderr, QStringLiteral("zrtool: %1: %2\n").arg(nativePath(file), problem));
+    return code;
+}
+
+int dispatch(const QString &words, const QList<SubCommand> &commands, const QStringList &arguments)
+{
+    QString list = QStringLiteral("Usage: %1 <command> [options] [arguments]\n\nCommands:\n").arg(words);
+    for (const SubCommand &c : commands)
+        list += QStringLiteral("  %1%2\n").arg(QString::fromLatin1(c.name).leftJustified(10), QLatin1String(c.summary));
+    list += QStringLiteral("\nRun '%1 <command> --help' for the options of a command.\n"
+                           "Exit status: 0 success, 1 usage error, 2 bad or unreadable input, "
+                           "3 output could not be written.\n").arg(words);
+
+    const QString first = arguments.value(0);
+    if (first.isEmpty()) {
+        printTo(stderr, list);
+        return kExitUsage;
+    }
+    if (first == QLatin1String("--help") || first == QLatin1String("-h") || first == QLatin1String("help")) {
+        printTo(stdout, list);
+        return kExitOk;
+    }
+    if (first == QLatin1String("--version")) {
+        printLine(QStringLiteral("zrtool %1").arg(kProgramVersion));
+        return kExitOk;
+    }
+    for (const SubCommand &c : commands)
+        if (first == QLatin1String(c.name))
+            return c.run(arguments.mid(1));
+    printTo(stderr, QStringLiteral("%1: unknown command '%2' (see %1 --help)\n").arg(words, first));
+    return kExitUsage;
+}
+
+// --- values ---
+
+bool parseNumber(const QString &text, quint32 *value, quint32 max)
+{
+    const QString t = text.trimmed();
+    bool ok = false;
+    qulonglong v = 0;
+    if (t.startsWith(QLatin1String("0x"), Qt::CaseInsensitive))
+        v = t.size() > 2 ? t.mid(2).toULongLong(&ok, 16) : 0;
+    else
+        v = t.toULongLong(&ok, 10);
+    if (!ok || v > max)
+        return false;
+    *value = quint32(v);
+    return true;
+}
+
+QString hex(quint32 value, int digits)
+{
+    return QStringLiteral("0x") + QStringLiteral("%1").arg(value, digits, 16, QLatin1Char('0')).toUpper();
+}
+
+QString hexToBinProblem(const QString &path, int code)
+{
+    QFile file(path);
+    if (code == kHexCannotOpen && !file.open(QIODevice::ReadOnly))
+        return QStringLiteral("cannot open (%1)").arg(file.errorString());
+    // code          what the conversion found
+    static const struct {
+        int code;
+        const char *text;
+    } problems[] = {
+        {kHexShortLine, "a line of 10 characters or fewer"},
+        {kHexNoColon, "a line that does not begin with ':'"},
+        {kHexBadCount, "the byte count is not hexadecimal"},
+        {kHexBadAddress, "the address offset is not hexadecimal"},
+        {kHexBadType, "the record type is not hexadecimal"},
+        {kHexBadData, "a data byte is not hexadecimal"},
+        {kHexUnsupported, "an unsupported record type"},
+        {kHexBadChecksum, "a record checksum is wrong"},
+        {kHexCannotOpen, "the file cannot be opened"},
+    };
+    for (const auto &p : problems)
+        if (p.code == code)
+            return QStringLiteral("HexToBin error %1 (%2)").arg(code).arg(QLatin1String(p.text));
+    return QStringLiteral("HexToBin error %1").arg(code);
+}
+
+const CatalogueRow *findModel(const QString &model, bool withUpgradeOnly)
+{
+    QList<const QVector<CatalogueRow> *> tables{&catalogue()};
+    if (withUpgradeOnly)
+        tables << &upgradeOnlyRows();
+    // The model code first: a slot name may carry a suffix its model code lacks.
+    for (const char *CatalogueRow::*key : {&CatalogueRow::code, &CatalogueRow::slotId})
+        for (const QVector<CatalogueRow> *rows : tables)
+            for (const CatalogueRow &row : *rows)
+                if (model == QLatin1String(row.*key))
+                    return &row;
+    return nullptr;
+}
+
+// --- files ---
+
+bool readFile(const QString &path, QByteArray *bytes, QString *problem)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *problem = QStringLiteral("cannot open (%1)").arg(file.errorString());
+        return false;
+    }
+    *bytes = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        *problem = QStringLiteral("cannot read (%1)").arg(file.errorString());
+        return false;
+    }
+    return true;
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes, QString *problem)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+        *problem = QStringLiteral("cannot write (%1)").arg(file.errorString());
+        return false;
+    }
+    return true;
+}
+
+// --- output ---
+
+void printLine(const QString &line)
+{
+    printTo(stdout, line + QLatin1Char('\n'));
+}
+
+void printJson(const QJsonObject &object)
+{
+    printTo(stdout, QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Indented)));
+}
+
+ProgressBar::ProgressBar(const QString &label, int total)
+    : m_label(label)
+    , m_total(qMax(1, total))
+    , m_terminal(isatty(2))
+{
+}
+
+ProgressBar::~ProgressBar()
+{
+    if (m_terminal && m_drawn >= 0)
+        printTo(stderr, QStringLiteral("\n"));
+}
+
+void ProgressBar::setValue(int done)
+{
+    constexpr int kWidth = 40;
+    const int filled = int(qint64(done) * kWidth / m_total);
+    if (!m_terminal || (filled == m_drawn && done != m_total))
+        return;
+    m_drawn = filled;
+    printTo(stderr, QStringLiteral("\r%1 [%2%3] %4/%5")
+                        .arg(m_label, QString(filled, QLatin1Char('#')), QString(kWidth - filled, QLatin1Char(' ')))
+                        .arg(done)
+                        .arg(m_total));
+}

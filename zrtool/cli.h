@@ -1,0 +1,99 @@
+// What the zrtool subcommands share: exit codes, option parsing with --help, errors, numbers, files, progress.
+#pragma once
+
+#include <QCommandLineParser>
+#include <QJsonObject>
+#include <QString>
+#include <QStringList>
+
+struct CatalogueRow;
+
+// Exit status of every subcommand.
+enum ExitCode {
+    kExitOk = 0,
+    kExitUsage = 1,  // bad command line: unknown option, missing or bad value, unknown model
+    kExitInput = 2,  // an input file is missing, unreadable or bad
+    kExitOutput = 3, // an output file could not be written
+};
+
+// One subcommand's command line: "zrtool <words> [options] <arguments>".
+class Command
+{
+public:
+    Command(const QString &words, const QString &description);
+
+    QCommandLineParser parser;
+
+    void addOption(const QCommandLineOption &option) { parser.addOption(option); }
+    void addArgument(const QString &name, const QString &description, const QString &syntax = QString())
+    {
+        parser.addPositionalArgument(name, description, syntax);
+    }
+
+    // Parses the arguments after the command words. --help prints the help and ends the process with 0; a usage
+    // error (unknown option, wrong number of arguments, a required option missing) prints one line on stderr.
+    bool parse(const QStringList &arguments, int minArguments, int maxArguments,
+               const QList<QCommandLineOption> &required = {});
+    QStringList arguments() const { return parser.positionalArguments(); }
+
+    // Prints "zrtool <words>: <problem> (see --help)" on stderr and returns kExitUsage.
+    int usageError(const QString &problem) const;
+    QString helpText() const;
+
+private:
+    QString m_words;
+};
+
+// Prints "zrtool: <file>: <problem>" on stderr and returns `code`.
+int fileError(int code, const QString &file, const QString &problem);
+
+// 0x-prefixed hexadecimal or decimal (a leading 0 is not octal). False on anything else or above `max`.
+bool parseNumber(const QString &text, quint32 *value, quint32 max = 0xFFFFFFFFu);
+QString hex(quint32 value, int digits = 0);
+
+// Reads a whole file; false with *problem set.
+bool readFile(const QString &path, QByteArray *bytes, QString *problem);
+// Writes the file whole or not at all (an existing file is replaced only on success); false with *problem set.
+bool writeFile(const QString &path, const QByteArray &bytes, QString *problem);
+
+// The result of a HexToBin call on a file in words ("HexToBin error -6 (a data byte is not hexadecimal)").
+QString hexToBinProblem(const QString &path, int code);
+
+// The catalogue row of a model: by model code, or by the name its slots carry (Zr581_L0); rows that only have
+// an upgrade writer take part when `withUpgradeOnly` is set. Null when the catalogue has no such model.
+const CatalogueRow *findModel(const QString &model, bool withUpgradeOnly);
+
+void printJson(const QJsonObject &object);
+void printLine(const QString &line); // on stdout
+
+// A bar on stderr while a long run goes on, drawn only when stderr is a terminal.
+class ProgressBar
+{
+public:
+    ProgressBar(const QString &label, int total);
+    ~ProgressBar();
+    void setValue(int done);
+
+private:
+    QString m_label;
+    int m_total;
+    int m_drawn = -1;
+    bool m_terminal;
+};
+
+// The subcommands; each takes the arguments after its command word and returns the exit status.
+int runHex2Bin(const QStringList &arguments);
+int runUpg(const QStringList &arguments);
+int runBoot(const QStringList &arguments);
+int runParam(const QStringList &arguments);
+int runId(const QStringList &arguments);
+
+// A command word and its handler, for the two levels "zrtool <cmd>" and "zrtool upg <cmd>".
+struct SubCommand
+{
+    const char *name;
+    const char *summary;
+    int (*run)(const QStringList &arguments);
+};
+// Dispatches arguments[0] among the commands; --help lists them. `words` is "zrtool" or "zrtool upg".
+int dispatch(const QString &words, const QList<SubCommand> &commands, const QStringList &arguments);
