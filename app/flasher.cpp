@@ -4,6 +4,7 @@
 #include "app/information.h"
 #include "app/qtprompts.h"
 #include "app/version.h"
+#include <QMenuBar>
 #include <QTimer>
 #include "link/d2xxlibrary.h"
 #include "link/rs485cable.h"
@@ -109,6 +110,9 @@ void Flasher::showProductionControls()
     ui->actionParameter_Wizard->setVisible(true);
     ui->showAllMsg->show();
     ui->OldSerialSystem->show();
+    // Wide enough for every menu title and the option boxes' texts; never narrower than it was.
+    resize(qMax(width(), qMax(menuBar()->sizeHint().width(), minimumSizeHint().width())),
+           qMax(height(), minimumSizeHint().height()));
 }
 
 void Flasher::slotShowAllMsg(int state)

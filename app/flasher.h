@@ -30,7 +30,8 @@ public:
     RS485Cable &cable() { return *m_cable; }
     // Appends one line to the message box.
     void log(const QString &line);
-    // zrflasher --production: shows the builder menus, "Stream", the wizard entry and the two option boxes.
+    // zrflasher --production: shows the builder menus, "Stream", the wizard entry and the two option boxes, and
+    // widens the window so that they fit.
     void showProductionControls();
 
 public slots:

@@ -28,9 +28,9 @@ int main(int argc, char *argv[])
         bus = makeDemoBus();
 
     auto *window = new Flasher(nullptr, bus.get());
+    startMainWindow(window);
     if (parser.isSet(production))
         window->showProductionControls();
-    startMainWindow(window);
     const int code = app.exec();
     delete window;
     return code;

@@ -205,6 +205,11 @@ void TestZrtool::productionWindow()
     QVERIFY(w.findChild<QCheckBox *>("OldSerialSystem")->isVisible());
     QVERIFY(!w.findChild<QCheckBox *>("showAllOptions")->isVisible());
     QVERIFY(!w.findChild<QPushButton *>("pushButtonRead")->isVisible());
+    // Every menu title fits in one row, and the option boxes keep their whole texts.
+    QVERIFY(w.width() >= w.menuBar()->sizeHint().width());
+    QVERIFY(w.width() > 400);
+    QVERIFY(w.findChild<QCheckBox *>("OldSerialSystem")->width()
+            >= w.findChild<QCheckBox *>("OldSerialSystem")->sizeHint().width());
 }
 
 // --- the command line ---
