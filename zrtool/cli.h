@@ -36,6 +36,13 @@ public:
                const QList<QCommandLineOption> &required = {});
     QStringList arguments() const { return parser.positionalArguments(); }
 
+    // The options several commands share: -o/--output FILE and --json.
+    static QCommandLineOption outputOption(const QString &description, const QString &valueName)
+    {
+        return QCommandLineOption({QStringLiteral("o"), QStringLiteral("output")}, description, valueName);
+    }
+    static QCommandLineOption jsonOption() { return {QStringLiteral("json"), QStringLiteral("Print it as JSON.")}; }
+
     // Prints "zrtool <words>: <problem> (see --help)" on stderr and returns kExitUsage.
     int usageError(const QString &problem) const;
     QString helpText() const;

@@ -21,8 +21,8 @@ int runHex2Bin(const QStringList &arguments)
                                    QStringLiteral("ADDR"));
     const QCommandLineOption last(QStringLiteral("last"), QStringLiteral("Last flash address of the window, inclusive."),
                                   QStringLiteral("ADDR"));
-    const QCommandLineOption output({QStringLiteral("o"), QStringLiteral("output")},
-                                    QStringLiteral("Binary file to write."), QStringLiteral("OUT.bin"));
+    const QCommandLineOption output = Command::outputOption(QStringLiteral("Binary file to write."),
+                                                            QStringLiteral("OUT.bin"));
     for (const QCommandLineOption &o : {first, last, output})
         cmd.addOption(o);
     if (!cmd.parse(arguments, 1, 1, {first, last, output}))

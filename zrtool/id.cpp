@@ -8,7 +8,7 @@ int runId(const QStringList &arguments)
                 QStringLiteral("Shows the ID text of a device ID (RDM identifier, year, month or week, serial). "
                                "The ID is hexadecimal, with or without 0x, as the window logs it."));
     cmd.addArgument(QStringLiteral("ID"), QStringLiteral("Device ID, e.g. 0x2A123456 or 2a123456."));
-    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Print the fields as JSON."));
+    const QCommandLineOption json = Command::jsonOption();
     cmd.addOption(json);
     if (!cmd.parse(arguments, 1, 1))
         return kExitUsage;

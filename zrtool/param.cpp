@@ -77,7 +77,7 @@ int runShow(const QStringList &arguments)
                                "shorter than 128 bytes only covers the first fields; the rest are the wizard's "
                                "defaults)."));
     cmd.addArgument(QStringLiteral("FILE.txt"), QStringLiteral("Parameter file."));
-    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Print the fields as JSON."));
+    const QCommandLineOption json = Command::jsonOption();
     cmd.addOption(json);
     if (!cmd.parse(arguments, 1, 1))
         return kExitUsage;

@@ -146,8 +146,8 @@ int runCreate(const QStringList &arguments)
                                    QStringLiteral("CODE"));
     const QCommandLineOption family = familyOption(QStringLiteral("Family layout, for a model the catalogue does "
                                                                   "not name (or to override it)."));
-    const QCommandLineOption output({QStringLiteral("o"), QStringLiteral("output")},
-                                    QStringLiteral("Upgrade file to write."), QStringLiteral("OUT.upg"));
+    const QCommandLineOption output = Command::outputOption(QStringLiteral("Upgrade file to write."),
+                                                            QStringLiteral("OUT.upg"));
     for (const QCommandLineOption &o : {model, family, output})
         cmd.addOption(o);
     if (!cmd.parse(arguments, 1, 1, {model, output}))
@@ -191,7 +191,7 @@ int runInspect(const QStringList &arguments)
                                "the stored and computed CRC-16 of an upgrade file. Exit status 0 only when the "
                                "upgrade procedures would accept the file and its CRC matches, else 2."));
     cmd.addArgument(QStringLiteral("FILE.upg"), QStringLiteral("Upgrade file."));
-    const QCommandLineOption json(QStringLiteral("json"), QStringLiteral("Print the result as JSON."));
+    const QCommandLineOption json = Command::jsonOption();
     const QCommandLineOption family = familyOption(QStringLiteral("Family layout to check against."));
     cmd.addOption(json);
     cmd.addOption(family);
@@ -264,8 +264,8 @@ int runExtract(const QStringList &arguments)
                 QStringLiteral("Writes the decoded application region of an upgrade file (application and CRC-16, "
                                "the same bytes as the _app.bin written beside it)."));
     cmd.addArgument(QStringLiteral("FILE.upg"), QStringLiteral("Upgrade file."));
-    const QCommandLineOption output({QStringLiteral("o"), QStringLiteral("output")},
-                                    QStringLiteral("Binary file to write."), QStringLiteral("app.bin"));
+    const QCommandLineOption output = Command::outputOption(QStringLiteral("Binary file to write."),
+                                                            QStringLiteral("app.bin"));
     const QCommandLineOption family = familyOption(QStringLiteral("Family layout of the file."));
     const QCommandLineOption ignoreCrc(QStringLiteral("ignore-crc"),
                                        QStringLiteral("Extract even when the stored CRC-16 does not match."));
