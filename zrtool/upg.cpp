@@ -1,5 +1,6 @@
 // zrtool upg create / inspect / extract: upgrade files through the same writer and reader as the window.
 #include <QFile>
+
 #include <QJsonArray>
 
 #include "builders/catalogue.h"
