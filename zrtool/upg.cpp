@@ -1,7 +1,7 @@
 // zrtool upg create / inspect / extract: upgrade files through the same writer and reader as the window.
 #include <QFile>
-
 #include <QJsonArray>
+#include <algorithm>
 
 #include "builders/catalogue.h"
 #include "builders/hextobin.h"
