@@ -101,6 +101,8 @@ private slots:
     void hex2bin();
     void upgCreateMatchesWindow_data();
     void upgCreateMatchesWindow();
+    void upgLayoutOfUnknownModel_data();
+    void upgLayoutOfUnknownModel();
     void upgInspectBad_data();
     void upgInspectBad();
     void upgExtract();
@@ -387,6 +389,28 @@ void TestZrtool::upgCreateMatchesWindow()
     QCOMPARE(inspect.code, 0);
     QVERIFY2(inspect.out.contains("Layout:      " + family + ","), qPrintable(inspect.out));
     QVERIFY(inspect.out.contains("Result:      OK"));
+}
+
+void TestZrtool::upgLayoutOfUnknownModel_data()
+{
+    QTest::addColumn<QString>("family");
+    // STM32F103RC and STM32F405RG images have the same size; the CRC tells which layout sealed it.
+    for (const char *family : {"STM32F103RC", "STM32F405RG", "STM32F100C6"})
+        QTest::newRow(family) << QString::fromLatin1(family);
+}
+
+void TestZrtool::upgLayoutOfUnknownModel()
+{
+    QFETCH(QString, family);
+    const Result created = zrtool({"upg", "create", "--model", "Zr999", "--family", family, "app.hex", "-o", "n.upg"});
+    QCOMPARE(created.code, 0);
+    const Result r = zrtool({"upg", "inspect", "--json", "n.upg"});
+    QCOMPARE(r.code, 0);
+    const QJsonObject o = QJsonDocument::fromJson(r.out.toUtf8()).object();
+    QCOMPARE(o.value("model").toString(), QStringLiteral("Zr999"));
+    QCOMPARE(o.value("layout").toString(), family);
+    QCOMPARE(o.value("layoutFrom").toString(), QStringLiteral("image size"));
+    QCOMPARE(o.value("applicationFirst").toInt(), int(upgradeLayout(family)->appFirstAddress()));
 }
 
 void TestZrtool::upgInspectBad_data()

@@ -92,27 +92,33 @@ Inspection inspectFile(const QString &path, const UpgradeLayout *forced)
     } else if ((r.layout = catalogueLayout(r.model))) {
         r.layoutFrom = QStringLiteral("catalogue, model %1").arg(r.model);
     } else {
-        QList<Inspection> fits;
+        // By image size. Of layouts of the same size, the one that sealed the image has a matching CRC and a blank
+        // bootloader area. The CRC (initial value 0) does not see leading zeros, so an image whose application
+        // lies behind a larger blank area matches the smaller layout too: the larger blank area is the layout's.
+        QVector<const UpgradeLayout *> sized, sealed;
         for (const UpgradeLayout &l : upgradeLayouts()) {
             if (quint32(r.file.image.size()) != l.imageSize)
                 continue;
+            sized << &l;
             Inspection candidate = r;
             candidate.layout = &l;
             checkCrc(candidate);
-            fits << candidate;
+            if (candidate.crcOk() && candidate.plain.left(int(l.appOffset)).count('\0') == int(l.appOffset))
+                sealed << &l;
         }
-        if (fits.size() > 1) // the same size: the CRC tells them apart
-            fits.erase(std::remove_if(fits.begin(), fits.end(), [](const Inspection &c) { return !c.crcOk(); }),
-                       fits.end());
-        if (fits.size() == 1) {
-            r.layout = fits.first().layout;
-            r.layoutFrom = QStringLiteral("image size");
-        } else {
-            r.problems << (fits.isEmpty()
+        const auto byBlankArea = [](const UpgradeLayout *a, const UpgradeLayout *b) {
+            return a->appOffset < b->appOffset;
+        };
+        r.layout = sized.size() == 1 ? sized.first()
+            : sealed.isEmpty()       ? nullptr
+                                     : *std::max_element(sealed.begin(), sealed.end(), byBlankArea);
+        if (!r.layout) {
+            r.problems << (sized.isEmpty()
                                ? QStringLiteral("no family layout has an image of %1 bytes").arg(r.file.image.size())
                                : QStringLiteral("the image size fits several layouts; name one with --family"));
             return r;
         }
+        r.layoutFrom = QStringLiteral("image size");
     }
     checkCrc(r);
     if (r.plain.isEmpty())
