@@ -106,22 +106,32 @@ int dispatch(const QString &words, const QList<SubCommand> &commands, const QStr
                            "Exit status: 0 success, 1 usage error, 2 bad or unreadable input, "
                            "3 output could not be written.\n").arg(words);
 
-    const QString first = arguments.value(0);
+    // Options up to the command word are ours; everything from it on belongs to the command.
+    QCommandLineParser parser;
+    parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
+    const QCommandLineOption help = parser.addHelpOption();
+    const QCommandLineOption version = parser.addVersionOption();
+    parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("The command to run."));
+    if (!parser.parse(QStringList{words} + arguments)) {
+        printTo(stderr, QStringLiteral("%1: %2 (see %1 --help)\n").arg(words, parser.errorText()));
+        return kExitUsage;
+    }
+    const QString first = parser.positionalArguments().value(0);
+    if (parser.isSet(help) || first == QLatin1String("help")) {
+        printTo(stdout, list);
+        return kExitOk;
+    }
+    if (parser.isSet(version)) {
+        printLine(QStringLiteral("zrtool %1").arg(kProgramVersion));
+        return kExitOk;
+    }
     if (first.isEmpty()) {
         printTo(stderr, list);
         return kExitUsage;
     }
-    if (first == QLatin1String("--help") || first == QLatin1String("-h") || first == QLatin1String("help")) {
-        printTo(stdout, list);
-        return kExitOk;
-    }
-    if (first == QLatin1String("--version")) {
-        printLine(QStringLiteral("zrtool %1").arg(kProgramVersion));
-        return kExitOk;
-    }
     for (const SubCommand &c : commands)
         if (first == QLatin1String(c.name))
-            return c.run(arguments.mid(1));
+            return c.run(parser.positionalArguments().mid(1));
     printTo(stderr, QStringLiteral("%1: unknown command '%2' (see %1 --help)\n").arg(words, first));
     return kExitUsage;
 }
