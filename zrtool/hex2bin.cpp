@@ -19,7 +19,8 @@ int runHex2Bin(const QStringList &arguments)
     const QCommandLineOption first(QStringLiteral("first"),
                                    QStringLiteral("First flash address of the window (0x... or decimal)."),
                                    QStringLiteral("ADDR"));
-    const QCommandLineOption last(QStringLiteral("last"), QStringLiteral("Last flash address of the window, inclusive."),
+    const QCommandLineOption last(QStringLiteral("last"),
+                                  QStringLiteral("Last flash address of the window, inclusive."),
                                   QStringLiteral("ADDR"));
     const QCommandLineOption output = Command::outputOption(QStringLiteral("Binary file to write."),
                                                             QStringLiteral("OUT.bin"));
