@@ -282,6 +282,9 @@ void TestZrtool::errors_data()
     QTest::newRow("boot missing application")
         << QStringList{"boot", "--model", "Zr501", "--bootloader", "boot.hex", "--app", "nope.bin"} + year << 2
         << "nope.bin: cannot read";
+    QTest::newRow("boot parameter file too large")
+        << QStringList{"boot", "--model", "Zr525", "--bootloader", "boot.hex", "--params", "big.txt"} + year << 2
+        << "big.txt: 200 bytes, a parameter block holds at most 128";
     QTest::newRow("boot unwritable output")
         << QStringList{"boot", "--model", "Zr501", "--bootloader", "boot.hex", "--out", "boot.hex/x"} + year << 3
         << "boot.hex/x: cannot create the directory";

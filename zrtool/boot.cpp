@@ -37,7 +37,8 @@ int runBoot(const QStringList &arguments)
                                                 "not taken by the 128 KiB builder)."),
                                  QStringLiteral("FILE"));
     const QCommandLineOption params(QStringLiteral("params"),
-                                    QStringLiteral("Parameter file (the parameter-file models only)."),
+                                    QStringLiteral("Parameter file of at most 128 bytes (the parameter-file models "
+                                                   "only)."),
                                     QStringLiteral("FILE"));
     const QCommandLineOption year(QStringLiteral("year"),
                                   QStringLiteral("Production year, two digits (new scheme 11-39, old scheme 00-14)."),
@@ -132,6 +133,12 @@ int runBoot(const QStringList &arguments)
     default:
         return fileError(kExitInput, prepared.failedPath, QStringLiteral("cannot read"));
     }
+    // The window would build the series without the block and only log the size; a script would never notice.
+    if (prepared.hasParameters && prepared.parameters.size() > kParameterBlockSize)
+        return fileError(kExitInput, in.parameterPath,
+                         QStringLiteral("%1 bytes, a parameter block holds at most %2")
+                             .arg(prepared.parameters.size())
+                             .arg(kParameterBlockSize));
 
     // One image at a time, so the bar moves and the first failure ends the run.
     const QString dir = run.outputDirectory.isEmpty() ? modelDirectory(in.model) : run.outputDirectory;
