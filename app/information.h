@@ -7,6 +7,8 @@
 
 class Information : public QDialog, public Ui_DialogInfo
 {
+    Q_OBJECT // its own translation context: without it tr() would look " ver. " up under QDialog
+
 public:
     explicit Information(QWidget *parent = nullptr);
 };

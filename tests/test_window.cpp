@@ -7,6 +7,7 @@
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTranslator>
 
 #include "app/flasher.h"
 #include "app/information.h"
@@ -124,11 +125,30 @@ void TestWindow::clearMessageBox()
     QCOMPARE(box->toPlainText(), QStringLiteral("fresh"));
 }
 
+// Translates " ver. " of the About box only.
+class VersionTranslator : public QTranslator
+{
+public:
+    bool isEmpty() const override { return false; }
+    QString translate(const char *context, const char *source, const char *, int) const override
+    {
+        return qstrcmp(context, "Information") == 0 && qstrcmp(source, " ver. ") == 0 ? QStringLiteral(" wersja ")
+                                                                                        : QString();
+    }
+};
+
 void TestWindow::aboutBox()
 {
     Information about;
     QCOMPARE(about.windowTitle(), QStringLiteral("About"));
     QCOMPARE(about.labelVersion->text(), QStringLiteral("ZrFlasher ver. 2.97"));
+    {
+        VersionTranslator polish;
+        QCoreApplication::installTranslator(&polish);
+        const QString translated = Information().labelVersion->text();
+        QCoreApplication::removeTranslator(&polish);
+        QCOMPARE(translated, QStringLiteral("ZrFlasher wersja 2.97"));
+    }
     QVERIFY(about.label->text().contains(QLatin1String("TEVANO update software")));
     QVERIFY(about.label->text().contains(QLatin1String(":/img/img/lumora5.png")));
     QVERIFY(!QPixmap(QStringLiteral(":/img/img/lumora5.png")).isNull());
