@@ -1,11 +1,21 @@
 // The parameter wizard: the form shows the record field by field; Open and Save As move it to and from files.
 #include "params/paramdialog.h"
 
+#include <QDir>
 #include <QLineEdit>
 #include <QSpinBox>
 
 #include "app/prompts.h"
 #include "ui_paramdialog.h"
+
+namespace {
+// The file dialogs start in the working directory (".\" on Windows): never a literal backslash, which elsewhere
+// names a file called ".\".
+QString workingDirectory()
+{
+    return QDir::toNativeSeparators(QStringLiteral("./"));
+}
+} // namespace
 
 ParamDialog::ParamDialog(QWidget *parent, Prompts &prompts)
     : QDialog(parent)
@@ -49,7 +59,7 @@ void ParamDialog::report(const QString &line)
 void ParamDialog::slotOpen()
 {
     const QString path =
-        m_prompts.getOpenFileName(tr("Open Parameter File"), QStringLiteral(".\\"), tr("txt (*.txt)"));
+        m_prompts.getOpenFileName(tr("Open Parameter File"), workingDirectory(), tr("txt (*.txt)"));
     if (path.isEmpty())
         return;
     QString error;
@@ -64,7 +74,7 @@ void ParamDialog::slotSaveAs()
 {
     readUi();
     const QString path =
-        m_prompts.getSaveFileName(tr("Select new file"), QStringLiteral(".\\"), tr("txt (*.txt)"));
+        m_prompts.getSaveFileName(tr("Select new file"), workingDirectory(), tr("txt (*.txt)"));
     if (path.isEmpty())
         return;
     QString error;

@@ -129,8 +129,11 @@ bool ParamRecord::setValue(const QString &name, const QString &value, QString *e
         setText(*f, value);
         return true;
     }
+    // Decimal, or hex with 0x; a leading zero is still decimal ("0100" is 100, not octal 64).
+    const QString digits = value.trimmed();
+    const bool hex = digits.startsWith(QLatin1String("0x"), Qt::CaseInsensitive);
     bool ok = false;
-    const uint n = value.trimmed().toUInt(&ok, 0); // base 0: decimal, or hex with 0x
+    const uint n = hex ? digits.mid(2).toUInt(&ok, 16) : digits.toUInt(&ok, 10);
     if (!ok || n > 0xFFFF) {
         if (error)
             *error = QStringLiteral("Error: %1 needs a number from 0 to 65535, not \"%2\"").arg(name, value);
