@@ -9,6 +9,8 @@
 constexpr quint32 HOST_ID = 0x567890AB;
 // Destination of the broadcast commands (mute, unmute, discovery).
 constexpr quint32 BROADCAST_ID = 0xFFFFFFFF;
+// Start of the STM32 flash: image offset x of a device's flash stands for address FLASH_BASE + x.
+constexpr quint32 FLASH_BASE = 0x08000000;
 
 enum : quint16 {
     CMD_CONNECT = 0x0001,

@@ -23,7 +23,6 @@ const QString kCrcErr = QStringLiteral("CRC err");
 const QString kHexTitle = QStringLiteral("QInputDialog::getText()");
 const char *const kBinFilter = "Bin (*.bin)";
 
-constexpr quint32 kFlashBase = 0x08000000;
 constexpr int kFlashBlock = 1024;
 // Send reads the first 64 KiB of flash.
 constexpr int kSendBlocks = 64;
@@ -149,7 +148,7 @@ void DeviceCommands::send()
     if (!cableReady())
         return;
     for (int i = 0; i < kSendBlocks; ++i)
-        exchange(buildMemoryFrame(CMD_READ_MEMORY, m_state.targetAddress, kFlashBase + quint32(i * kFlashBlock),
+        exchange(buildMemoryFrame(CMD_READ_MEMORY, m_state.targetAddress, FLASH_BASE + quint32(i * kFlashBlock),
                                   kFlashBlock),
                  kSendLimits.readMs, kSendLimits.writeMs, true);
 }
@@ -280,7 +279,7 @@ void DeviceCommands::discovery()
     if (!cableReady())
         return;
     // Bounded and cancellable: an endless loop on the GUI thread would freeze the window.
-    auto progress = m_prompts.progress(tr("Discovery ..."), QStringLiteral("Cancel"), 0, kDiscoveryExchanges);
+    auto progress = m_prompts.progress(tr("Discovery ..."), tr("Cancel"), 0, kDiscoveryExchanges);
     for (int i = 0; i < kDiscoveryExchanges; ++i) {
         progress->setValue(i);
         if (progress->wasCanceled())
@@ -322,7 +321,7 @@ void DeviceCommands::readFlash()
     if (!ok)
         return;
     // An unreadable length reads one block, not the preset.
-    const QByteArray dump = readFlashRange(parseHexText(start, kFlashBase), parseHexText(length, kFlashBlock));
+    const QByteArray dump = readFlashRange(parseHexText(start, FLASH_BASE), parseHexText(length, kFlashBlock));
     saveDump(workingDirName(QStringLiteral("flashDump")), dump);
 }
 
@@ -333,7 +332,7 @@ void DeviceCommands::writeFlash()
     bool ok = false;
     const QString start = m_prompts.getText(kHexTitle, tr("Start addres (hex):"), QStringLiteral("0x8000000"), &ok);
     // Cancel here still writes, at the flash base.
-    const quint32 address = ok ? parseHexText(start, kFlashBase) : kFlashBase;
+    const quint32 address = ok ? parseHexText(start, FLASH_BASE) : FLASH_BASE;
     const QString path = m_prompts.getOpenFileName(tr("Select file"), workingDirName(QString()), tr(kBinFilter));
     QByteArray block;
     if (!path.isEmpty()) {
