@@ -11,7 +11,6 @@
 #include "link/rs485cable.h"
 
 namespace {
-constexpr quint32 kFlashBase = 0x08000000;
 // Write frames are handed over at once; only the reply window matters.
 constexpr int kWriteLimitMs = 0;
 constexpr int kRunReadMs = 100;
@@ -141,7 +140,7 @@ bool UpgradeEngine::writeBlocks(const UpgradeFamily &family, const QByteArray &i
     int retriesLeft = kRetries;
     // The dialog's Cancel does not interrupt: a half-written application is worse than waiting.
     for (quint32 address = family.firstBlock; address != family.end;) {
-        const QByteArray block = image.mid(int(address - kFlashBase), int(family.blockSize));
+        const QByteArray block = image.mid(int(address - UpgradeLayout::kFlashBase), int(family.blockSize));
         if (family.pageLog == PageLog::BeforeWriteAndAfterReadIfShowAll)
             logPageLine(address);
         progress.setValue(int(address));

@@ -8,7 +8,7 @@
 Q_DECLARE_METATYPE(FamilyId)
 
 namespace {
-constexpr quint32 kFlashBase = 0x08000000;
+constexpr quint32 kFlashBase = UpgradeLayout::kFlashBase;
 
 // The family slot of the main window, by the family's name ("STM32F100C8" -> slotUpgradeSTM32F100C8_family).
 QByteArray slotOf(const UpgradeFamily &family)
@@ -80,14 +80,15 @@ void TestUpgrade::endToEnd_data()
     QTest::addColumn<QByteArray>("model");
     QTest::addColumn<QString>("headerModel"); // families without a header check take any header
     QTest::addColumn<bool>("run");
-    QTest::newRow("F030F4") << FamilyId::F030F4 << QByteArray("Zr440") << "Zr000" << true;
-    QTest::newRow("F100C6") << FamilyId::F100C6 << QByteArray("Zr436") << "Zr436" << false;
-    QTest::newRow("F100C8") << FamilyId::F100C8 << QByteArray("Zr501") << "Zr501" << true;
-    QTest::newRow("L051C8") << FamilyId::L051C8 << QByteArray("Zr601_L0") << "Zr601" << false;
-    QTest::newRow("F103RC_64KB") << FamilyId::F103RC_64KB << QByteArray("Zr480") << "Zr000" << true;
-    QTest::newRow("F103RC") << FamilyId::F103RC << QByteArray("Zr650") << "Zr627" << false;
-    QTest::newRow("F405RG") << FamilyId::F405RG << QByteArray("Zr553") << "Zr553" << true;
-    QTest::newRow("F474RB") << FamilyId::F474RB << QByteArray("Zr639") << "Zr000" << false;
+    QTest::addColumn<QString>("layout"); // the upgrade-file writer's layout that makes this family's files
+    QTest::newRow("F030F4") << FamilyId::F030F4 << QByteArray("Zr440") << "Zr000" << true << "STM32F070F6";
+    QTest::newRow("F100C6") << FamilyId::F100C6 << QByteArray("Zr436") << "Zr436" << false << "STM32F100C6";
+    QTest::newRow("F100C8") << FamilyId::F100C8 << QByteArray("Zr501") << "Zr501" << true << "STM32F100C8";
+    QTest::newRow("L051C8") << FamilyId::L051C8 << QByteArray("Zr601_L0") << "Zr601" << false << "STM32F100C8";
+    QTest::newRow("F103RC_64KB") << FamilyId::F103RC_64KB << QByteArray("Zr480") << "Zr000" << true << "STM32F100C8";
+    QTest::newRow("F103RC") << FamilyId::F103RC << QByteArray("Zr650") << "Zr627" << false << "STM32F103RC";
+    QTest::newRow("F405RG") << FamilyId::F405RG << QByteArray("Zr553") << "Zr553" << true << "STM32F405RG";
+    QTest::newRow("F474RB") << FamilyId::F474RB << QByteArray("Zr639") << "Zr000" << false << "STM32G474CB";
 }
 
 void TestUpgrade::endToEnd()
@@ -96,9 +97,13 @@ void TestUpgrade::endToEnd()
     QFETCH(QByteArray, model);
     QFETCH(QString, headerModel);
     QFETCH(bool, run);
+    QFETCH(QString, layout);
     Rig rig(id, model);
     const UpgradeFamily &f = rig.family;
-    const QByteArray image = appImage(f);
+    // The file is made as the writer makes it for this family's models.
+    const UpgradeLayout *written = upgradeLayout(layout);
+    QVERIFY(written);
+    const QByteArray image = testImage(written->imageSize, written->appOffset);
     const QByteArray before = rig.device->flash();
     const QString path = rig.file(headerModel, image);
     rig.sim.prompts.openFile(path).question(run ? Prompts::Yes : Prompts::No);
@@ -108,9 +113,10 @@ void TestUpgrade::endToEnd()
     QVERIFY(rig.sim.prompts.allAnswered());
     qInfo("%s: %d blocks in %.3f s of simulated time", f.name, f.blockCount(), tookUs / 1e6);
 
-    // The image lands exactly over the family's block range; the bootloader and the rest stay as they were.
-    const int first = int(f.firstBlock - kFlashBase);
-    const int end = int(f.end - kFlashBase);
+    // The file's application area lands exactly over the family's block range; the bootloader and the rest stay
+    // as they were.
+    const int first = int(written->appOffset);
+    const int end = int(written->imageSize);
     const QByteArray after = rig.device->flash();
     QCOMPARE(after.left(first), before.left(first));
     QCOMPARE(after.mid(first, end - first), image.mid(first, end - first));
