@@ -7,6 +7,8 @@
 #include <QStringList>
 #include <functional>
 
+#include "params/paramrecord.h"
+
 struct UpgradeLayout;
 
 // --- production data ---
@@ -135,7 +137,7 @@ BootRunResult createBootImages(const BootVariant &variant, const BootInputs &inp
 
 // --- parameters into an application file ---
 
-constexpr int kParameterBlockSize = 128;
+constexpr int kParameterBlockSize = ParamRecord::kSize; // the wizard's record
 constexpr int kFirmwareParameterOffset = 0x7F40;
 enum class ParamPatch { Copied, TooLarge, FirmwareTooShort };
 // Copies a parameter block of at most 128 bytes to 0x7F40 of the firmware, which must already reach that far.
