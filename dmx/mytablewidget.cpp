@@ -26,11 +26,6 @@ MyTableWidget::~MyTableWidget()
     qDebug() << "MyTableWidget destructor";
 }
 
-const QVariantList &MyTableWidget::copiedValues()
-{
-    return s_copied;
-}
-
 bool MyTableWidget::event(QEvent *event)
 {
     return QTableWidget::event(event);

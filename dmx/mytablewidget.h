@@ -13,9 +13,6 @@ public:
     MyTableWidget(int rows, int columns, QWidget *parent = nullptr);
     ~MyTableWidget() override;
 
-    // The values copied last (Ctrl+C), shared by every table for the rest of the run.
-    static const QVariantList &copiedValues();
-
 protected:
     bool event(QEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
@@ -24,5 +21,6 @@ protected:
     void resizeEvent(QResizeEvent *event) override;
 
 private:
+    // The values copied last (Ctrl+C), shared by every table for the rest of the run.
     static QVariantList s_copied;
 };
