@@ -34,6 +34,7 @@ private slots:
     void cancelDuringFirstAttempt();
     void noCable();
     void descriptorCrcErrorContinues();
+    void wrongReplyShownWithAllMessages();
     void shortReplyCountsAsWrong_data();
     void shortReplyCountsAsWrong();
     void framingDetectedEveryAttempt();
@@ -226,6 +227,28 @@ void TestConnect::descriptorCrcErrorContinues()
                                           QString::number(kDeviceId, 16), kIdLine}));
     QCOMPARE(sim.requests(CMD_CONNECT).size(), 2);
     QCOMPARE(sim.prompts.progresses.first().values, QList<int>({0, 1}));
+}
+
+void TestConnect::wrongReplyShownWithAllMessages()
+{
+    // A wrong connect reply is silent by default (see shortReplyCountsAsWrong); with "Show all messages" it logs
+    // its dump, "CRC err" and the dump again, and every reply after it is dumped too.
+    SimWindow sim;
+    addDevice(sim, "Zr501", "STM32F100C8", 0, kDeviceId);
+    sim.openCable();
+    sim.window.state().showAllMessages = true;
+    sim.bus.corruptReplies(1);
+    sim.prompts.question(Prompts::No);
+    invoke(sim, "slotConnect");
+    QVERIFY(sim.prompts.allAnswered());
+    const QStringList log = sim.messages();
+    const auto at = [&](const QString &line) { return log.indexOf(line); };
+    QCOMPARE(log.count("CRC err"), 1);
+    QVERIFY(at("CRC err") < at(QString::number(kDeviceId, 16)));
+    QCOMPARE(log.last(), kIdLine);
+    // Dumps: the wrong reply twice, then the connect reply and the descriptor reply.
+    QCOMPARE(log.filter("src address").size(), 4);
+    QCOMPARE(log.mid(0, at("CRC err")).filter("src address").size(), 1);
 }
 
 void TestConnect::shortReplyCountsAsWrong_data()
