@@ -5,6 +5,8 @@
 #include <QString>
 #include <QVector>
 
+#include "link/codec.h"
+
 class QIODevice;
 
 // Flash image layout of one upgrade-file family: image offset x is flash address 0x08000000 + x;
@@ -19,7 +21,7 @@ struct UpgradeLayout
     quint32 appFirstAddress() const { return kFlashBase + appOffset; }
     quint32 appLastAddress() const { return kFlashBase + imageSize - 1; }
     quint32 crcOffset() const { return imageSize - 2; }
-    static constexpr quint32 kFlashBase = 0x08000000;
+    static constexpr quint32 kFlashBase = FLASH_BASE;
 };
 
 // The six layouts, in the order of the writer slots.
