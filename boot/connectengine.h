@@ -7,6 +7,7 @@
 #include <QString>
 
 #include "boot/upgradefamily.h"
+#include "link/codec.h"
 
 struct AppState;
 class Prompts;
@@ -26,7 +27,7 @@ class ConnectEngine
 
 public:
     static constexpr int kAttempts = 1000;
-    static constexpr quint32 kDescriptorAddress = 0x08001FC0;
+    static constexpr quint32 kDescriptorAddress = DESCRIPTOR_ADDRESS;
     static constexpr int kDescriptorSize = 64;
     static constexpr int kDescriptorNameSize = 32;
 

@@ -14,7 +14,7 @@
 namespace {
 
 // Main builder: the device descriptor's model field and the parameter block inside the 8 KiB boot area.
-constexpr int kModelFieldOffset = 0x1FC0;
+constexpr int kModelFieldOffset = int(DESCRIPTOR_ADDRESS - FLASH_BASE);
 constexpr int kModelFieldSize = 16;
 constexpr int kParameterBlockOffset = 0x1F40;
 constexpr int kSerialTextSize = 16;

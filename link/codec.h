@@ -11,6 +11,8 @@ constexpr quint32 HOST_ID = 0x567890AB;
 constexpr quint32 BROADCAST_ID = 0xFFFFFFFF;
 // Start of the STM32 flash: image offset x of a device's flash stands for address FLASH_BASE + x.
 constexpr quint32 FLASH_BASE = 0x08000000;
+// Every device keeps its 64-byte descriptor here: 32 bytes device name (the model code), 32 bytes bootloader version.
+constexpr quint32 DESCRIPTOR_ADDRESS = FLASH_BASE + 0x1FC0;
 
 enum : quint16 {
     CMD_CONNECT = 0x0001,

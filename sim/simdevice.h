@@ -6,6 +6,8 @@
 #include <QString>
 #include <QtGlobal>
 
+#include "link/codec.h"
+
 class SimulatedBus;
 
 // One row per flash behaviour of the device families.
@@ -34,8 +36,8 @@ struct SimDeviceConfig
 };
 
 // Flash address of the 64-byte descriptor (32 bytes name, 32 bytes bootloader version).
-constexpr quint32 kSimDescriptorAddress = 0x08001FC0;
-constexpr quint32 kSimFlashBase = 0x08000000;
+constexpr quint32 kSimDescriptorAddress = DESCRIPTOR_ADDRESS;
+constexpr quint32 kSimFlashBase = FLASH_BASE;
 constexpr quint32 kSimRamBase = 0x20000000;
 
 // How the device behaves (the bootloader is ours to choose; kept plausible for STM32 parts):
