@@ -3,9 +3,8 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
-#include <QSaveFile>
 
+#include "app/filebytes.h"
 #include "builders/hextobin.h"
 #include "builders/modelpaths.h"
 #include "builders/upgradefile.h"
@@ -38,15 +37,6 @@ QStringList twoDigitItems(int first, int last)
     for (int i = first; i <= last; ++i)
         items << QStringLiteral("%1").arg(i, 2, 10, QLatin1Char('0'));
     return items;
-}
-
-bool readWhole(const QString &path, QByteArray *bytes)
-{
-    QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return false;
-    *bytes = f.readAll();
-    return f.error() == QFile::NoError;
 }
 
 } // namespace
@@ -190,7 +180,7 @@ PreparedBoot prepareBootImage(const BootVariant &variant, const BootInputs &inpu
         }
     } else {
         QByteArray bootloader;
-        if (!layout || !readWhole(inputs.bootloaderPath, &bootloader)) {
+        if (!layout || !readFileBytes(inputs.bootloaderPath, &bootloader)) {
             p.status = PreparedBoot::UnreadableBootloader;
             p.failedPath = inputs.bootloaderPath;
             return p;
@@ -201,7 +191,7 @@ PreparedBoot prepareBootImage(const BootVariant &variant, const BootInputs &inpu
 
     if (withApplication || variant.application == ApplicationPlacement::Region) {
         QByteArray application;
-        if (!readWhole(inputs.applicationPath, &application)) {
+        if (!readFileBytes(inputs.applicationPath, &application)) {
             p.status = PreparedBoot::UnreadableApplication;
             p.failedPath = inputs.applicationPath;
             return p;
@@ -216,7 +206,7 @@ PreparedBoot prepareBootImage(const BootVariant &variant, const BootInputs &inpu
     }
 
     if (withParameters) {
-        if (!readWhole(inputs.parameterPath, &p.parameters)) {
+        if (!readFileBytes(inputs.parameterPath, &p.parameters)) {
             p.status = PreparedBoot::UnreadableParameters;
             p.failedPath = inputs.parameterPath;
             return p;
@@ -281,8 +271,7 @@ int writeBootImages(const BootVariant &variant, const BootInputs &inputs, const 
         const QString path = bootImagePath(inputs, prepared, run, serial);
         if (variant.logPaths)
             log(path);
-        QSaveFile file(path);
-        if (file.open(QIODevice::WriteOnly) && file.write(image) == image.size() && file.commit())
+        if (writeFileBytes(path, image))
             ++written;
         else
             log(tr("Cannot write %1").arg(path));

@@ -4,9 +4,8 @@
 #include <QCoreApplication>
 #include <QDate>
 #include <QDebug>
-#include <QFile>
-#include <QSaveFile>
 
+#include "app/filebytes.h"
 #include "builders/bootimage.h"
 #include "builders/modelpaths.h"
 #include "builders/upgradewriter.h"
@@ -165,22 +164,19 @@ void Flasher::slotAddParamsToFile(char *ZrXXX, char *ZrXXX_hardware, char *ZR_ve
     const QString firmwarePath = prompts().getOpenFileName(tr("Open Bin File with Firmware"), dir, tr("bin (*.bin)"));
     if (firmwarePath.isEmpty())
         return;
-    QFile firmwareFile(firmwarePath);
-    if (!firmwareFile.open(QIODevice::ReadOnly)) {
+    QByteArray firmware;
+    if (!readFileBytes(firmwarePath, &firmware)) {
         log(tr("Cannot read %1").arg(firmwarePath));
         return;
     }
-    QByteArray firmware = firmwareFile.readAll();
-    firmwareFile.close();
 
     const QString paramPath = prompts().getOpenFileName(tr("Open Parameter File"), dir, tr("txt (*.txt)"));
     if (!paramPath.isEmpty()) {
-        QFile paramFile(paramPath);
-        if (!paramFile.open(QIODevice::ReadOnly)) {
+        QByteArray params;
+        if (!readFileBytes(paramPath, &params)) {
             log(tr("Cannot read %1").arg(paramPath));
             return;
         }
-        const QByteArray params = paramFile.readAll();
         log(QStringLiteral("paramData size = %1").arg(params.size()));
         if (addParamsToFirmware(firmware, params) == ParamPatch::FirmwareTooShort) {
             log(tr("The firmware is too short for a parameter block at 0x7F40"));
@@ -190,7 +186,6 @@ void Flasher::slotAddParamsToFile(char *ZrXXX, char *ZrXXX_hardware, char *ZR_ve
     const QString savePath = prompts().getSaveFileName(tr("Save File"), proposedUpgradePath(model), tr("bin (*.bin)"));
     if (savePath.isEmpty())
         return;
-    QSaveFile out(savePath);
-    if (!out.open(QIODevice::WriteOnly) || out.write(firmware) != firmware.size() || !out.commit())
+    if (!writeFileBytes(savePath, firmware))
         log(tr("Cannot write %1").arg(savePath));
 }

@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QSaveFile>
 
+#include "app/filebytes.h"
 #include "builders/hextobin.h"
 #include "builders/modelpaths.h"
 
@@ -21,9 +22,7 @@ QStringList writeUpgradeFiles(const QString &upgradePath, const UpgradeLayout &l
 {
     QStringList failed;
     const QString appPath = companionPath(upgradePath);
-    QSaveFile app(appPath);
-    const QByteArray application = plainImage.mid(int(layout.appOffset));
-    if (!app.open(QIODevice::WriteOnly) || app.write(application) != application.size() || !app.commit())
+    if (!writeFileBytes(appPath, plainImage.mid(int(layout.appOffset))))
         failed << appPath;
 
     QSaveFile upg(upgradePath);

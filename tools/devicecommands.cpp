@@ -5,9 +5,9 @@
 #include <QDebug>
 #include <QDir>
 #include <QFile>
-#include <QSaveFile>
 
 #include "app/appstate.h"
+#include "app/filebytes.h"
 #include "app/prompts.h"
 #include "link/codec.h"
 #include "link/rs485cable.h"
@@ -183,8 +183,7 @@ bool DeviceCommands::saveDump(const QString &defaultName, const QByteArray &byte
     if (path.isEmpty())
         return false;
     // Written whole or not at all: a failed save never leaves a half dump that looks like a good one.
-    QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
+    if (writeFileBytes(path, bytes))
         return true;
     m_state.log(tr("Cannot write file %1").arg(QDir::toNativeSeparators(path)));
     return false;

@@ -5,7 +5,6 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
-#include <QSaveFile>
 #include <cstdio>
 #include <cstdlib>
 
@@ -16,6 +15,7 @@
 #include <unistd.h>
 #endif
 
+#include "app/filebytes.h"
 #include "app/version.h"
 #include "builders/catalogue.h"
 #include "builders/hextobin.h"
@@ -217,12 +217,11 @@ bool readFile(const QString &path, QByteArray *bytes, QString *problem)
 
 bool writeFile(const QString &path, const QByteArray &bytes, QString *problem)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
-        *problem = QStringLiteral("cannot write (%1)").arg(file.errorString());
-        return false;
-    }
-    return true;
+    QString error;
+    if (writeFileBytes(path, bytes, &error))
+        return true;
+    *problem = QStringLiteral("cannot write (%1)").arg(error);
+    return false;
 }
 
 // --- output ---
