@@ -274,7 +274,7 @@ int writeBootImages(const BootVariant &variant, const BootInputs &inputs, const 
         if (writeFileBytes(path, image))
             ++written;
         else
-            log(tr("Cannot write %1").arg(path));
+            log(tr("Cannot write file %1").arg(path));
     }
     return written;
 }

@@ -187,5 +187,5 @@ void Flasher::slotAddParamsToFile(char *ZrXXX, char *ZrXXX_hardware, char *ZR_ve
     if (savePath.isEmpty())
         return;
     if (!writeFileBytes(savePath, firmware))
-        log(tr("Cannot write %1").arg(savePath));
+        log(tr("Cannot write file %1").arg(savePath));
 }

@@ -509,7 +509,7 @@ void TestBuilders::unwritableImageReported()
     QVERIFY(p.allAnswered());
     const QString first = native("./Zr501/Zr501_Boot_26140000.bin");
     const QString second = native("./Zr501/Zr501_Boot_26140001.bin");
-    QCOMPARE(logLines(w), (QStringList{first, "Cannot write " + first, second}));
+    QCOMPARE(logLines(w), (QStringList{first, "Cannot write file " + first, second}));
     QCOMPARE(readAll(second).size(), 8192);
 }
 
