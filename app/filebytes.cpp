@@ -1,28 +1,335 @@
 // Whole-file reads and all-or-nothing writes.
 #include "app/filebytes.h"
 
+#include <QDir>
 #include <QFile>
-#include <QSaveFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QSet>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 
-bool readFileBytes(const QString &path, QByteArray *bytes, QString *error)
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+#ifdef Q_OS_WIN
+#include <windows.h>
+#endif
+
+namespace {
+
+QString systemError(int code)
 {
+    return QString::fromLocal8Bit(std::strerror(code));
+}
+
+// What stands at a path: nothing, a regular file (or a link to one), a directory, or something else.
+enum class Kind { Missing, Regular, Directory, CharDevice, Other };
+
+Kind kindOf(const QString &path, QString *what = nullptr)
+{
+#ifdef Q_OS_UNIX
+    struct stat st;
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return Kind::Missing;
+    const auto name = [what](const char *text) {
+        if (what)
+            *what = QLatin1String(text);
+    };
+    if (S_ISREG(st.st_mode))
+        return Kind::Regular;
+    if (S_ISDIR(st.st_mode))
+        return name("a directory"), Kind::Directory;
+    if (S_ISCHR(st.st_mode))
+        return name("a character device"), Kind::CharDevice;
+    name(S_ISFIFO(st.st_mode) ? "a FIFO" : S_ISSOCK(st.st_mode) ? "a socket" : "a block device");
+    return Kind::Other;
+#else
+    const QFileInfo info(path);
+    if (!info.exists())
+        return Kind::Missing;
+    if (info.isDir()) {
+        if (what)
+            *what = QStringLiteral("a directory");
+        return Kind::Directory;
+    }
+    return info.isFile() ? Kind::Regular : Kind::Other;
+#endif
+}
+
+// Makes a written file durable; the temporaries of a batch get one flush of their file system instead.
+void syncFile(const QString &path)
+{
+#ifdef Q_OS_UNIX
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+#else
+    Q_UNUSED(path)
+#endif
+}
+
+void syncDirectory(const QString &dir, bool wholeFileSystem)
+{
+#ifdef Q_OS_UNIX
+    const int fd = ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+#ifdef Q_OS_LINUX
+    if (wholeFileSystem)
+        ::syncfs(fd);
+    else
+#endif
+        ::fsync(fd); // the directory entries themselves
+    ::close(fd);
+#else
+    Q_UNUSED(dir)
+    Q_UNUSED(wholeFileSystem)
+#endif
+}
+
+// Replaces `to` by `from`; false with errno's reason.
+bool replaceFile(const QString &from, const QString &to, QString *error)
+{
+#ifdef Q_OS_WIN
+    if (MoveFileExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(from).utf16()),
+                    reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(to).utf16()),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return true;
+    *error = QStringLiteral("cannot replace the file (Windows error %1)").arg(GetLastError());
+    return false;
+#else
+    if (std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0)
+        return true;
+    *error = systemError(errno);
+    return false;
+#endif
+}
+
+} // namespace
+
+// --- reads ---
+
+bool checkInputFile(const QString &path, qint64 maxSize, QString *error)
+{
+    QString what;
+    switch (kindOf(path, &what)) {
+    case Kind::Missing: // the open names the reason
+    case Kind::CharDevice:
+        return true;
+    case Kind::Regular: {
+        const qint64 size = QFileInfo(path).size();
+        if (size <= maxSize)
+            return true;
+        *error = QStringLiteral("%1 bytes, more than the %2 bytes it can hold").arg(size).arg(maxSize);
+        return false;
+    }
+    case Kind::Directory:
+    case Kind::Other:
+        break;
+    }
+    *error = QStringLiteral("not a regular file (%1)").arg(what);
+    return false;
+}
+
+bool readFileBytes(const QString &path, QByteArray *bytes, QString *error, qint64 maxSize)
+{
+    QString problem;
+    if (!checkInputFile(path, maxSize, &problem)) {
+        if (error)
+            *error = problem;
+        return false;
+    }
     QFile file(path);
     if (file.open(QIODevice::ReadOnly)) {
-        *bytes = file.readAll();
-        if (file.error() == QFileDevice::NoError)
-            return true;
+        // A device has no size: read one byte more than allowed to tell whether it holds more.
+        *bytes = file.read(maxSize + 1);
+        if (file.error() == QFileDevice::NoError) {
+            if (bytes->size() <= maxSize)
+                return true;
+            bytes->clear();
+            if (error)
+                *error = QStringLiteral("more than the %1 bytes it can hold").arg(maxSize);
+            return false;
+        }
     }
     if (error)
         *error = file.errorString();
     return false;
 }
 
-bool writeFileBytes(const QString &path, const QByteArray &bytes, QString *error)
+// --- writes ---
+
+FileBatch::FileBatch(Mode mode)
+    : m_mode(mode)
 {
-    QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() && file.commit())
+}
+
+FileBatch::~FileBatch()
+{
+    if (!m_done)
+        drop(0);
+}
+
+void FileBatch::drop(int from)
+{
+    for (int i = from; i < m_staged.size(); ++i)
+        if (!m_staged.at(i).temporary.isEmpty())
+            QFile::remove(m_staged.at(i).temporary);
+    m_staged.erase(m_staged.begin() + from, m_staged.end());
+}
+
+bool FileBatch::add(const QString &path, const QByteArray &bytes, QString *error)
+{
+    const auto fail = [&](const QString &reason) {
+        m_failures.append({path, reason});
+        if (error)
+            *error = reason;
+        if (m_mode == AllOrNone)
+            drop(0);
+        return false;
+    };
+    if (m_done || (m_mode != EachOnItsOwn && !m_failures.isEmpty()))
+        return fail(QStringLiteral("not written: an earlier file of the series failed"));
+
+    QString what;
+    QString target = path;
+    switch (kindOf(path, &what)) {
+    case Kind::Directory:
+        return fail(systemError(EISDIR));
+    case Kind::CharDevice:
+    case Kind::Other: {
+        // A device or FIFO is written in place; it cannot be replaced without destroying it.
+        QFile file(path);
+        if (file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && file.write(bytes) == bytes.size()) {
+            file.close();
+            if (file.error() == QFileDevice::NoError) {
+                m_staged.append({path, QString()});
+                return true;
+            }
+        }
+        return fail(file.errorString());
+    }
+    case Kind::Regular:
+        if (QFileInfo(path).isSymLink()) // the link stays; its file is replaced
+            target = QFileInfo(path).canonicalFilePath();
+        break;
+    case Kind::Missing:
+        break;
+    }
+
+    // A temporary beside the final file, so the rename stays within one file system.
+    QFile file;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        file.setFileName(QStringLiteral("%1.%2.tmp").arg(target).arg(QRandomGenerator::global()->generate(), 8, 16,
+                                                                      QLatin1Char('0')));
+        if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)
+            || file.error() != QFileDevice::OpenError || !file.exists())
+            break;
+    }
+    if (!file.isOpen())
+        return fail(file.errorString());
+    if (file.write(bytes) != bytes.size()) {
+        const QString reason = file.errorString();
+        file.close();
+        file.remove();
+        return fail(reason);
+    }
+    file.close();
+    m_staged.append({target, file.fileName()});
+    return true;
+}
+
+bool FileBatch::commit()
+{
+    m_done = true;
+    // Durable first, visible second: after a crash a final name holds either its old file or the whole new one.
+    QSet<QString> directories;
+    int temporaries = 0;
+    for (const Staged &s : m_staged) {
+        if (s.temporary.isEmpty())
+            continue;
+        ++temporaries;
+        directories.insert(QFileInfo(s.path).absolutePath());
+    }
+#ifdef Q_OS_LINUX
+    const bool perFileSystem = temporaries > 1; // one flush of each file system instead of one sync per file
+#else
+    const bool perFileSystem = false;
+#endif
+    if (perFileSystem) {
+        for (const QString &dir : directories)
+            syncDirectory(dir, true);
+    } else {
+        for (const Staged &s : m_staged)
+            if (!s.temporary.isEmpty())
+                syncFile(s.temporary);
+    }
+
+    QStringList renamed;
+    for (int i = 0; i < m_staged.size(); ++i) {
+        const Staged &s = m_staged.at(i);
+        QString reason;
+        if (s.temporary.isEmpty()) {
+            ++m_committed;
+            continue;
+        }
+        if (replaceFile(s.temporary, s.path, &reason)) {
+            ++m_committed;
+            renamed << s.path;
+            continue;
+        }
+        QFile::remove(s.temporary);
+        m_failures.append({s.path, reason});
+        if (m_mode == EachOnItsOwn)
+            continue;
+        drop(i + 1);
+        if (m_mode == AllOrNone) {
+            for (const QString &path : qAsConst(renamed))
+                QFile::remove(path);
+            m_committed = 0;
+        }
+        break;
+    }
+    for (const QString &dir : qAsConst(directories))
+        syncDirectory(dir, false);
+    m_staged.clear();
+    return m_failures.isEmpty();
+}
+
+bool makeDirectory(const QString &dir, QString *error)
+{
+    if (QFileInfo(dir).isDir())
+        return true;
+    const QString parent = QFileInfo(QFileInfo(dir).absoluteFilePath()).path();
+    if (parent != QFileInfo(dir).absoluteFilePath() && !makeDirectory(parent, error))
+        return false;
+#ifdef Q_OS_UNIX
+    if (::mkdir(QFile::encodeName(dir).constData(), 0777) == 0 || (errno == EEXIST && QFileInfo(dir).isDir()))
         return true;
     if (error)
-        *error = file.errorString();
+        *error = systemError(errno);
+    return false;
+#else
+    if (QDir().mkdir(dir) || QFileInfo(dir).isDir())
+        return true;
+    if (error)
+        *error = QStringLiteral("cannot create the directory");
+    return false;
+#endif
+}
+
+bool writeFileBytes(const QString &path, const QByteArray &bytes, QString *error)
+{
+    FileBatch batch;
+    if (batch.add(path, bytes, error) && batch.commit())
+        return true;
+    if (error && !batch.failures().isEmpty())
+        *error = batch.failures().constFirst().error;
     return false;
 }

@@ -2,11 +2,73 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
+#include <QStringList>
 
-// The whole file; false (with the reason in *error, if given) when it cannot be opened or read.
-bool readFileBytes(const QString &path, QByteArray *bytes, QString *error = nullptr);
+// No input of ours comes near this: a bound for readers without a format limit of their own.
+constexpr qint64 kDefaultReadLimit = 64ll << 20;
 
-// Writes beside the file and renames over it: a failure never leaves a half-written file behind.
-// False (with the reason in *error, if given) when nothing was written.
+// False with the reason when `path` is not something to read whole: a FIFO, socket or directory (a FIFO would
+// block until someone writes to it), or a regular file larger than maxSize bytes. A character device is taken:
+// the user named it on purpose, and the read itself stops after maxSize bytes.
+bool checkInputFile(const QString &path, qint64 maxSize, QString *error);
+
+// The whole file, checked first by checkInputFile; false (with the reason in *error, if given) when it is refused
+// or cannot be opened or read. Nothing is read from a regular file that is too large.
+bool readFileBytes(const QString &path, QByteArray *bytes, QString *error = nullptr,
+                   qint64 maxSize = kDefaultReadLimit);
+
+// Files written as one batch. Each file goes to a temporary file beside its final path; commit() makes every
+// temporary durable with one flush of the file system (one sync per file where the system has no such call),
+// then renames each into place, so no final name ever holds a half-written file. A path that already names
+// something other than a regular file or a directory (a device such as /dev/null, a FIFO) is written directly
+// at add() instead: replacing it would turn the device into a plain file.
+class FileBatch
+{
+public:
+    enum Mode {
+        UpToFailure, // files renamed before a failure stay; the rest are dropped
+        AllOrNone,   // when one file fails, none of the batch is left under its final name
+        EachOnItsOwn // a failure drops that file only; the others are still renamed
+    };
+    explicit FileBatch(Mode mode = UpToFailure);
+    ~FileBatch(); // drops whatever was not committed
+    FileBatch(const FileBatch &) = delete;
+    FileBatch &operator=(const FileBatch &) = delete;
+
+    // Stages one file. False with the reason (the operating system's) when it cannot be written; in the
+    // UpToFailure and AllOrNone modes the batch then takes no more files.
+    bool add(const QString &path, const QByteArray &bytes, QString *error = nullptr);
+    // Syncs and renames what was staged; false when a file failed (its path and reason in failures()).
+    bool commit();
+
+    struct Failure
+    {
+        QString path;
+        QString error;
+    };
+    const QList<Failure> &failures() const { return m_failures; }
+    int committed() const { return m_committed; }
+
+private:
+    struct Staged
+    {
+        QString path;
+        QString temporary; // empty: written directly
+    };
+    void drop(int from);
+
+    Mode m_mode;
+    QList<Staged> m_staged;
+    QList<Failure> m_failures;
+    int m_committed = 0;
+    bool m_done = false;
+};
+
+// Creates the directory and its missing parents; false with the operating system's reason.
+bool makeDirectory(const QString &dir, QString *error = nullptr);
+
+// One file through a FileBatch: written whole or not at all (an existing regular file is replaced only on
+// success; a device or FIFO is written directly). False (with the reason in *error, if given) when it failed.
 bool writeFileBytes(const QString &path, const QByteArray &bytes, QString *error = nullptr);

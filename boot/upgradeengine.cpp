@@ -5,6 +5,7 @@
 #include <QFile>
 
 #include "app/appstate.h"
+#include "app/filebytes.h"
 #include "app/prompts.h"
 #include "builders/upgradefile.h"
 #include "link/codec.h"
@@ -30,9 +31,9 @@ QString addressText(quint32 address)
 // Diagnostic dump; a failure to write it must not stop the upgrade, so it is only traced.
 void writeDump(const char *name, const QByteArray &bytes)
 {
-    QFile file(QString::fromLatin1(name));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) || file.write(bytes) != bytes.size())
-        qDebug() << "cannot write" << name;
+    QString error;
+    if (!writeFileBytes(QString::fromLatin1(name), bytes, &error))
+        qDebug() << "cannot write" << name << error;
 }
 } // namespace
 

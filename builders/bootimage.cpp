@@ -172,7 +172,7 @@ PreparedBoot prepareBootImage(const BootVariant &variant, const BootInputs &inpu
     if (variant.source == BootloaderSource::Hex) {
         const quint32 first = UpgradeLayout::kFlashBase;
         p.hexCode = HexToBin(inputs.bootloaderPath, reinterpret_cast<quint8 *>(p.image.data()), first,
-                             first + variant.imageSize - 1);
+                             first + variant.imageSize - 1, &p.hexBytes);
         if (p.hexCode != 0) {
             p.status = PreparedBoot::HexError;
             p.failedPath = inputs.bootloaderPath;
@@ -180,7 +180,7 @@ PreparedBoot prepareBootImage(const BootVariant &variant, const BootInputs &inpu
         }
     } else {
         QByteArray bootloader;
-        if (!layout || !readFileBytes(inputs.bootloaderPath, &bootloader)) {
+        if (!layout || !readFileBytes(inputs.bootloaderPath, &bootloader, &p.failedReason, largestImageSize())) {
             p.status = PreparedBoot::UnreadableBootloader;
             p.failedPath = inputs.bootloaderPath;
             return p;
@@ -191,7 +191,7 @@ PreparedBoot prepareBootImage(const BootVariant &variant, const BootInputs &inpu
 
     if (withApplication || variant.application == ApplicationPlacement::Region) {
         QByteArray application;
-        if (!readFileBytes(inputs.applicationPath, &application)) {
+        if (!readFileBytes(inputs.applicationPath, &application, &p.failedReason, largestImageSize())) {
             p.status = PreparedBoot::UnreadableApplication;
             p.failedPath = inputs.applicationPath;
             return p;
@@ -206,7 +206,7 @@ PreparedBoot prepareBootImage(const BootVariant &variant, const BootInputs &inpu
     }
 
     if (withParameters) {
-        if (!readFileBytes(inputs.parameterPath, &p.parameters)) {
+        if (!readFileBytes(inputs.parameterPath, &p.parameters, &p.failedReason, largestImageSize())) {
             p.status = PreparedBoot::UnreadableParameters;
             p.failedPath = inputs.parameterPath;
             return p;
@@ -257,26 +257,50 @@ QString bootImagePath(const BootInputs &inputs, const PreparedBoot &prepared, co
         + QStringLiteral(".bin");
 }
 
-int writeBootImages(const BootVariant &variant, const BootInputs &inputs, const PreparedBoot &prepared,
-                    const ProductionRun &run, const LogFn &log)
+SeriesWrite writeBootSeries(const BootVariant &variant, const BootInputs &inputs, const PreparedBoot &prepared,
+                            const ProductionRun &run, const LogFn &log, bool stopAtFailure,
+                            const std::function<void(int)> &progress)
 {
+    SeriesWrite result;
     const QString dir = outputDirectory(inputs, run);
-    if (!QDir().mkpath(dir)) {
+    QString reason;
+    if (!makeDirectory(dir, &reason)) {
         log(tr("Cannot create directory %1").arg(dir));
-        return 0;
+        result.failedPath = dir;
+        result.error = QStringLiteral("cannot create the directory: %1").arg(reason);
+        return result;
     }
-    int written = 0;
+    // Every image to its temporary first, one flush for the whole series, then the renames.
+    FileBatch batch(stopAtFailure ? FileBatch::UpToFailure : FileBatch::EachOnItsOwn);
     for (int serial = run.firstSerial; serial < run.firstSerial + run.count; ++serial) {
         const QByteArray image = bootImageFor(variant, inputs, prepared, run, serial, log);
         const QString path = bootImagePath(inputs, prepared, run, serial);
         if (variant.logPaths)
             log(path);
-        if (writeFileBytes(path, image))
-            ++written;
-        else
+        if (!batch.add(path, image)) {
             log(tr("Cannot write file %1").arg(path));
+            if (stopAtFailure)
+                break;
+        }
+        if (progress)
+            progress(serial - run.firstSerial + 1);
     }
-    return written;
+    const int stagingFailures = batch.failures().size();
+    batch.commit();
+    for (int i = stagingFailures; i < batch.failures().size(); ++i)
+        log(tr("Cannot write file %1").arg(batch.failures().at(i).path));
+    result.written = batch.committed();
+    if (!batch.failures().isEmpty()) {
+        result.failedPath = batch.failures().constFirst().path;
+        result.error = batch.failures().constFirst().error;
+    }
+    return result;
+}
+
+int writeBootImages(const BootVariant &variant, const BootInputs &inputs, const PreparedBoot &prepared,
+                    const ProductionRun &run, const LogFn &log)
+{
+    return writeBootSeries(variant, inputs, prepared, run, log, false).written;
 }
 
 BootRunResult createBootImages(const BootVariant &variant, const BootInputs &inputs, const ProductionRun &run,

@@ -99,7 +99,9 @@ struct PreparedBoot
     enum Status { Ok, HexError, UnreadableBootloader, UnreadableApplication, UnreadableParameters };
     Status status = Ok;
     int hexCode = 0;          // HexToBin result (HexError)
+    quint64 hexBytes = 0;     // bytes the bootloader HEX file stored in the image's window
     QString failedPath;       // the file that could not be read
+    QString failedReason;     // and why
     QByteArray image;         // bootloader (and application region), no production data
     QByteArray application;   // Appended: bytes written behind the image
     QByteArray parameters;    // parameter file contents (parameter-file models)
@@ -111,8 +113,22 @@ struct PreparedBoot
 // Reads and converts the inputs; logs the version suffix and parameter file lines of the main builder.
 PreparedBoot prepareBootImage(const BootVariant &variant, const BootInputs &inputs, const LogFn &log);
 
-// Writes one image per serial number, logging per the variant; an image that cannot be written is logged
-// with its path and the series goes on. Returns the number of images written.
+// What a series write left: the images under their final names, and the first failure (path and reason).
+struct SeriesWrite
+{
+    int written = 0;
+    QString failedPath;
+    QString error;
+};
+// Writes one image per serial number, logging per the variant, through one file batch: the directory is created
+// once, every image goes to a temporary file, one flush makes them durable and renames put them in place. An
+// image that cannot be written is logged with its path; with stopAtFailure the series ends there (the images
+// before it stay valid), else it goes on. `progress` hears the number of images done.
+SeriesWrite writeBootSeries(const BootVariant &variant, const BootInputs &inputs, const PreparedBoot &prepared,
+                            const ProductionRun &run, const LogFn &log, bool stopAtFailure,
+                            const std::function<void(int)> &progress = {});
+// The window's series: an image that cannot be written is logged and the series goes on. Returns the number of
+// images written.
 int writeBootImages(const BootVariant &variant, const BootInputs &inputs, const PreparedBoot &prepared,
                     const ProductionRun &run, const LogFn &log);
 

@@ -1,8 +1,12 @@
 // Intel HEX conversion: data (00), end of file (01), extended linear address (04), start linear address (05).
 #include "builders/hextobin.h"
 
-#include <QByteArray>
 #include <QFile>
+#include <cstring>
+#include <limits>
+#include <vector>
+
+#include "app/filebytes.h"
 
 namespace {
 
@@ -12,110 +16,177 @@ enum RecordType { kData = 0x00, kEndOfFile = 0x01, kExtendedLinear = 0x04, kStar
 constexpr int kShortLineLimit = 10;
 // Record fields by character position: ':' CC AAAA TT data... SS
 constexpr int kCountPos = 1;
-constexpr int kAddressPos = 3;
-constexpr int kTypePos = 7;
 constexpr int kDataPos = 9;
+constexpr int kHeaderBytes = 4; // count, address (2), type
+constexpr int kMaxCount = 255;
 
-int hexDigit(char c)
+// Digit values; kNotHex marks every other character, so an OR over the digits of a field tells if one was bad.
+constexpr quint8 kNotHex = 0x10;
+struct DigitTable
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
-}
+    quint8 value[256];
+    constexpr DigitTable() : value()
+    {
+        for (int c = 0; c < 256; ++c)
+            value[c] = c >= '0' && c <= '9' ? quint8(c - '0')
+                : c >= 'A' && c <= 'F'      ? quint8(c - 'A' + 10)
+                : c >= 'a' && c <= 'f'      ? quint8(c - 'a' + 10)
+                                            : kNotHex;
+    }
+};
+constexpr DigitTable kDigits;
 
-// The value of `digits` hex characters at `pos`; false when one of them is missing or not a hex digit.
-bool field(const QByteArray &line, int pos, int digits, quint32 *value)
+// Decodes `count` digit pairs from `pos` of the line into out[]; false when the line ends before the last pair
+// or a character is not a hex digit (a line end counts as a character of the line, not as a digit).
+bool decode(const char *line, int size, int pos, int count, quint8 *out)
 {
-    if (pos + digits > line.size())
+    if (pos + 2 * count > size)
         return false;
-    quint32 v = 0;
-    for (int i = 0; i < digits; ++i) {
-        const int d = hexDigit(line.at(pos + i));
-        if (d < 0)
-            return false;
-        v = (v << 4) | quint32(d);
+    const auto *p = reinterpret_cast<const quint8 *>(line) + pos;
+    quint8 bad = 0;
+    for (int i = 0; i < count; ++i) {
+        const quint8 high = kDigits.value[p[2 * i]];
+        const quint8 low = kDigits.value[p[2 * i + 1]];
+        bad |= high | low;
+        out[i] = quint8((high << 4) | (low & 0x0F));
     }
-    *value = v;
-    return true;
+    return !(bad & kNotHex);
 }
 
-// Checksum: the record's bytes (count, address, type, data, checksum) add up to 0 modulo 256.
-bool checksumOk(const QByteArray &line, quint32 count)
+// Checksum: the record's bytes (count, address, type, data, checksum) add up to 0 modulo 256; false too when
+// one of them is missing or not hexadecimal.
+bool checksumOk(const char *line, int size, int count)
 {
+    quint8 bytes[kHeaderBytes + kMaxCount + 1];
+    if (!decode(line, size, kCountPos, kHeaderBytes + count + 1, bytes))
+        return false;
     quint32 sum = 0;
-    for (quint32 i = 0; i <= 4 + count; ++i) {
-        quint32 byte;
-        if (!field(line, int(kCountPos + 2 * i), 2, &byte))
-            return false;
-        sum += byte;
-    }
+    for (int i = 0; i < kHeaderBytes + count + 1; ++i)
+        sum += bytes[i];
     return (sum & 0xFF) == 0;
+}
+
+// Stores the bytes whose addresses (address + k, 32-bit arithmetic) lie in [first, last]; a record may run past
+// 0xFFFFFFFF and wrap to 0, so it is cut into the part below the wrap and the part after it.
+quint64 store(const quint8 *data, int count, quint32 address, quint8 *buffer, quint32 first, quint32 last)
+{
+    quint64 stored = 0;
+    const quint64 end = quint64(address) + quint64(count); // one past the record's last address, unwrapped
+    const auto copy = [&](quint64 from, quint64 to, quint64 dataAt) { // [from, to) in addresses
+        const quint64 lo = qMax<quint64>(from, first);
+        const quint64 hi = qMin<quint64>(to, quint64(last) + 1);
+        if (lo < hi) {
+            std::memcpy(buffer + (lo - first), data + (dataAt + lo - from), size_t(hi - lo));
+            stored += hi - lo;
+        }
+    };
+    copy(address, qMin<quint64>(end, 1ull << 32), 0);
+    if (end > (1ull << 32))
+        copy(0, end - (1ull << 32), (1ull << 32) - address);
+    return stored;
+}
+
+// One line, line end included; returns kHexOk to go on with the next line, 1 at an end-of-file record, or a
+// negative result.
+constexpr int kEndReached = 1;
+int convertLine(const char *line, int size, quint32 *upper, quint8 *buffer, quint32 first, quint32 last,
+                quint64 *stored)
+{
+    if (size <= kShortLineLimit)
+        return kHexShortLine;
+    if (line[0] != ':')
+        return kHexNoColon;
+    quint8 header[kHeaderBytes]; // count, address high, address low, type
+    if (!decode(line, size, kCountPos, 1, header))
+        return kHexBadCount;
+    if (!decode(line, size, kCountPos + 2, 2, header + 1))
+        return kHexBadAddress;
+    if (!decode(line, size, kCountPos + 6, 1, header + 3))
+        return kHexBadType;
+    const int count = header[0];
+    const quint32 offset = quint32(header[1]) << 8 | header[2];
+
+    switch (header[3]) {
+    case kData: {
+        quint8 data[kMaxCount];
+        if (!decode(line, size, kDataPos, count, data))
+            return kHexBadData;
+        quint8 checksum;
+        if (!decode(line, size, kDataPos + 2 * count, 1, &checksum))
+            return kHexBadChecksum;
+        quint32 sum = header[0] + header[1] + header[2] + header[3] + checksum;
+        for (int k = 0; k < count; ++k)
+            sum += data[k];
+        if (sum & 0xFF)
+            return kHexBadChecksum;
+        *stored += store(data, count, *upper + offset, buffer, first, last);
+        return kHexOk;
+    }
+    case kEndOfFile:
+        return checksumOk(line, size, count) ? kEndReached : kHexBadChecksum;
+    case kExtendedLinear: {
+        quint8 high[2];
+        if (!decode(line, size, kDataPos, 2, high))
+            return kHexUnsupported;
+        if (!checksumOk(line, size, count))
+            return kHexBadChecksum;
+        *upper = (quint32(high[0]) << 8 | high[1]) << 16;
+        return kHexOk;
+    }
+    case kStartLinear:
+        return checksumOk(line, size, count) ? kHexOk : kHexBadChecksum;
+    default: // segment addressing (02, 03) and anything unknown
+        return kHexUnsupported;
+    }
 }
 
 } // namespace
 
 int HexToBin(const QString &fileName, quint8 *buffer, quint32 first, quint32 last)
 {
+    quint64 stored = 0;
+    return HexToBin(fileName, buffer, first, last, &stored);
+}
+
+int HexToBin(const QString &fileName, quint8 *buffer, quint32 first, quint32 last, quint64 *stored)
+{
+    *stored = 0;
+    QString refused;
+    if (!checkInputFile(fileName, std::numeric_limits<qint64>::max(), &refused)) // a FIFO would block the open
+        return kHexCannotOpen;
     QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly))
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return kHexCannotOpen;
 
+    // Lines are taken in place from large reads; only a line cut by the end of a read moves to the front of the
+    // buffer. No line is longer than a record can be, so the buffer never grows and a file without line ends
+    // (a 2 GiB run of zeros, /dev/zero) is refused after its first read.
+    std::vector<char> chunk(static_cast<size_t>(kHexReadChunk));
+    size_t begin = 0, end = 0; // the bytes read and not yet converted
+    bool atEnd = false;
     quint32 upper = 0; // bits 31..16 of the absolute address, from the last extended linear address record
-    while (!file.atEnd()) {
-        const QByteArray line = file.readLine(); // whole, however long; line end included
-        if (line.size() <= kShortLineLimit)
-            return kHexShortLine;
-        if (line.at(0) != ':')
-            return kHexNoColon;
-        quint32 count, offset, type;
-        if (!field(line, kCountPos, 2, &count))
-            return kHexBadCount;
-        if (!field(line, kAddressPos, 4, &offset))
-            return kHexBadAddress;
-        if (!field(line, kTypePos, 2, &type))
-            return kHexBadType;
-
-        switch (type) {
-        case kData: {
-            QByteArray data(int(count), '\0');
-            for (quint32 k = 0; k < count; ++k) {
-                quint32 byte;
-                if (!field(line, int(kDataPos + 2 * k), 2, &byte))
-                    return kHexBadData;
-                data[int(k)] = char(byte);
-            }
-            if (!checksumOk(line, count))
-                return kHexBadChecksum;
-            const quint32 address = upper + offset;
-            for (quint32 k = 0; k < count; ++k) {
-                const quint32 a = address + k;
-                if (a >= first && a <= last)
-                    buffer[a - first] = quint8(data.at(int(k)));
-            }
-            break;
+    for (;;) {
+        const char *from = chunk.data() + begin;
+        const char *lineEnd = static_cast<const char *>(std::memchr(from, '\n', end - begin));
+        const size_t size = lineEnd ? size_t(lineEnd - from) + 1 : end - begin; // the last line may lack its end
+        if (size > size_t(kHexMaxLine))
+            return kHexLongLine;
+        if (!lineEnd && !atEnd) {
+            std::memmove(chunk.data(), from, end - begin);
+            end -= begin;
+            begin = 0;
+            const qint64 got = file.read(chunk.data() + end, qint64(chunk.size() - end));
+            if (got < 0)
+                return kHexCannotOpen;
+            atEnd = got == 0;
+            end += size_t(got);
+            continue;
         }
-        case kEndOfFile:
-            return checksumOk(line, count) ? kHexOk : kHexBadChecksum;
-        case kExtendedLinear: {
-            quint32 high;
-            if (!field(line, kDataPos, 4, &high))
-                return kHexUnsupported;
-            if (!checksumOk(line, count))
-                return kHexBadChecksum;
-            upper = high << 16;
-            break;
-        }
-        case kStartLinear:
-            if (!checksumOk(line, count))
-                return kHexBadChecksum;
-            break;
-        default: // segment addressing (02, 03) and anything unknown
-            return kHexUnsupported;
-        }
+        if (begin == end)
+            return kHexOk; // end of file
+        const int result = convertLine(from, int(size), &upper, buffer, first, last, stored);
+        if (result != kHexOk)
+            return result == kEndReached ? kHexOk : result;
+        begin += size;
     }
-    return kHexOk;
 }

@@ -3,6 +3,11 @@
 
 #include <QDataStream>
 #include <QFile>
+#include <QFileInfo>
+#include <QtEndian>
+#include <algorithm>
+
+#include "app/filebytes.h"
 
 #include "link/codec.h"
 
@@ -20,6 +25,19 @@ const QVector<UpgradeLayout> &upgradeLayouts()
     return layouts;
 }
 
+quint32 largestImageSize()
+{
+    const auto &l = upgradeLayouts();
+    return std::max_element(l.begin(), l.end(), [](const UpgradeLayout &a, const UpgradeLayout &b) {
+               return a.imageSize < b.imageSize;
+           })->imageSize;
+}
+
+qint64 maxUpgradeFileSize()
+{
+    return 3 * 4 + 2 * (kMaxUpgradeHeaderChars + kMaxUpgradeVersionChars) + qint64(largestImageSize());
+}
+
 const UpgradeLayout *upgradeLayout(const QString &family)
 {
     for (const UpgradeLayout &l : upgradeLayouts())
@@ -33,18 +51,75 @@ QString upgradeFileHeader(const QString &modelCode)
     return modelCode + QStringLiteral(" Upgrade File Header");
 }
 
+namespace {
+
+// The values in QDataStream's form: a 32-bit big-endian byte count (0xFFFFFFFF for a null value), then the
+// bytes; a text is UTF-16 big-endian. Each value is checked against its bound before anything is taken.
+class StoredValues
+{
+public:
+    explicit StoredValues(const QByteArray &bytes) : m_bytes(bytes) {}
+
+    // The next length field; false when the file ends within it, when it exceeds `max` or (for text) is odd.
+    bool length(quint32 max, bool text, quint32 *count)
+    {
+        if (m_failed || m_bytes.size() - m_at < 4)
+            return fail();
+        *count = qFromBigEndian<quint32>(m_bytes.constData() + m_at);
+        m_at += 4;
+        if (*count == 0xFFFFFFFFu) {
+            *count = 0;
+            return true;
+        }
+        return (*count <= max && !(text && (*count & 1))) || fail();
+    }
+    QString text(int maxChars)
+    {
+        quint32 count = 0;
+        if (!length(quint32(2 * maxChars), true, &count) || quint32(m_bytes.size() - m_at) < count)
+            return fail(), QString();
+        QString s(int(count / 2), Qt::Uninitialized);
+        for (int i = 0; i < s.size(); ++i)
+            s[i] = QChar(qFromBigEndian<quint16>(m_bytes.constData() + m_at + 2 * i));
+        m_at += int(count);
+        return s;
+    }
+    QByteArray bytes(quint32 max)
+    {
+        quint32 count = 0;
+        if (!length(max, false, &count))
+            return QByteArray();
+        const QByteArray value = m_bytes.mid(m_at, int(count)); // a file that ends early keeps what it holds
+        m_at += value.size();
+        return value;
+    }
+
+private:
+    bool fail() { return m_failed = true, false; }
+    const QByteArray &m_bytes;
+    int m_at = 0;
+    bool m_failed = false;
+};
+
+} // namespace
+
 UpgradeFile readUpgradeFile(const QString &path)
 {
     UpgradeFile f;
-    QFile file(path);
-    f.opened = file.open(QIODevice::ReadOnly);
-    QDataStream in(&file);
-    in >> f.header >> f.version >> f.image;
-    if (in.status() != QDataStream::Ok) {
-        // Keep what was read whole; a truncated value reads as empty.
-        if (in.status() == QDataStream::ReadPastEnd && !f.image.isEmpty())
-            f.image.clear();
+    QByteArray bytes;
+    if (!checkInputFile(path, maxUpgradeFileSize(), &f.refused))
+        return f;
+    QString error;
+    f.opened = readFileBytes(path, &bytes, &error, maxUpgradeFileSize());
+    if (!f.opened) {
+        if (QFileInfo(path).exists() && !QFileInfo(path).isFile())
+            f.refused = error; // a device that holds more than an upgrade file can
+        return f;
     }
+    StoredValues in(bytes);
+    f.header = in.text(kMaxUpgradeHeaderChars);
+    f.version = in.text(kMaxUpgradeVersionChars);
+    f.image = in.bytes(largestImageSize());
     return f;
 }
 

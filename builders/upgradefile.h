@@ -26,6 +26,8 @@ struct UpgradeLayout
 
 // The six layouts, in the order of the writer slots.
 const QVector<UpgradeLayout> &upgradeLayouts();
+// The largest image of the layouts: no flash image we read or write is larger.
+quint32 largestImageSize();
 // nullptr for an unknown family name ("STM32F100C8", ...).
 const UpgradeLayout *upgradeLayout(const QString &family);
 
@@ -35,14 +37,23 @@ inline const QString kUpgradeFileVersion = QStringLiteral("01");
 // The three values as stored.
 struct UpgradeFile
 {
-    bool opened = false; // false: the file could not be opened (the values then read as empty)
+    bool opened = false; // false: the file could not be opened or was refused (the values then read as empty)
+    QString refused;     // why it was refused: too large, or not a file
     QString header;
     QString version;
-    QByteArray image;    // as stored: encoded
+    QByteArray image;    // as stored: encoded; the bytes present when the file ends early
 };
 
-// Reads header, version and image from a default QDataStream. A file that cannot be opened, or ends early,
-// yields empty values for what could not be read.
+// Longest texts an upgrade file holds: the header is a model code and " Upgrade File Header", the version "01".
+constexpr int kMaxUpgradeHeaderChars = 64;
+constexpr int kMaxUpgradeVersionChars = 16;
+// The largest upgrade file: three length fields, the longest texts (UTF-16) and the largest image.
+qint64 maxUpgradeFileSize();
+
+// Reads header, version and image as a default QDataStream wrote them. A file that cannot be opened, or is larger
+// than any upgrade file can be, yields empty values; a length field beyond what its value can hold (a header
+// longer than kMaxUpgradeHeaderChars, an image larger than the largest layout) ends the reading there, as a file
+// that ends early does: what could not be read is empty, except the image, which keeps the bytes present.
 UpgradeFile readUpgradeFile(const QString &path);
 
 // The first `size` bytes of a stored image, decoded. Empty when the image holds fewer than `size` bytes:

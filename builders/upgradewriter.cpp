@@ -1,43 +1,60 @@
 // Creation of upgrade files from Intel HEX: the family image, its CRC, the .upg and its companion _app.bin.
 #include "builders/upgradewriter.h"
 
+#include <QBuffer>
 #include <QDir>
-#include <QSaveFile>
+#include <QFileInfo>
 
 #include "app/filebytes.h"
 #include "builders/hextobin.h"
 #include "builders/modelpaths.h"
 
-QByteArray buildUpgradeImage(const QString &hexPath, const UpgradeLayout &layout, int *hexCode)
+QByteArray buildUpgradeImage(const QString &hexPath, const UpgradeLayout &layout, int *hexCode, quint64 *hexBytes)
 {
     QByteArray image(int(layout.imageSize), '\0');
+    quint64 stored = 0;
     *hexCode = HexToBin(hexPath, reinterpret_cast<quint8 *>(image.data()) + layout.appOffset,
-                        layout.appFirstAddress(), layout.appLastAddress());
+                        layout.appFirstAddress(), layout.appLastAddress(), &stored);
+    if (hexBytes)
+        *hexBytes = stored;
     sealImage(image, layout);
     return image;
 }
 
 QStringList writeUpgradeFiles(const QString &upgradePath, const UpgradeLayout &layout, const QString &model,
-                              const QString &version, const QByteArray &plainImage)
+                              const QString &version, const QByteArray &plainImage, QString *error)
 {
-    QStringList failed;
-    const QString appPath = companionPath(upgradePath);
-    if (!writeFileBytes(appPath, plainImage.mid(int(layout.appOffset))))
-        failed << appPath;
+    QByteArray upg;
+    QBuffer buffer(&upg);
+    buffer.open(QIODevice::WriteOnly);
+    writeUpgradeFile(&buffer, model, version, plainImage);
 
-    QSaveFile upg(upgradePath);
-    if (!upg.open(QIODevice::WriteOnly) || !writeUpgradeFile(&upg, model, version, plainImage) || !upg.commit())
-        failed << upgradePath;
-    return failed;
+    // The pair appears together or not at all: a .upg without its _app.bin (or beside an old one) misleads.
+    FileBatch pair(FileBatch::AllOrNone);
+    const QString appPath = companionPath(upgradePath);
+    if (pair.add(appPath, plainImage.mid(int(layout.appOffset))) && pair.add(upgradePath, upg) && pair.commit())
+        return {};
+    if (error)
+        *error = pair.failures().constFirst().error;
+    // Neither file was written; the one that failed first.
+    return pair.failures().constFirst().path == appPath ? QStringList{appPath, upgradePath}
+                                                         : QStringList{upgradePath, appPath};
 }
 
 UpgradeRunResult createUpgradeFiles(const QString &hexPath, const UpgradeLayout &layout, const QString &model,
                                     const QString &version, const QString &upgradePath)
 {
     UpgradeRunResult result;
-    const QByteArray image = buildUpgradeImage(hexPath, layout, &result.hexCode);
-    if (result.hexCode == 0)
-        result.failedFiles = writeUpgradeFiles(upgradePath, layout, model, version, image);
+    const QByteArray image = buildUpgradeImage(hexPath, layout, &result.hexCode, &result.hexBytes);
+    if (result.hexCode != 0 || result.hexBytes == 0)
+        return result;
+    const QString dir = QFileInfo(upgradePath).path();
+    if (!makeDirectory(dir, &result.error)) {
+        result.failedFiles << dir;
+        result.error = QStringLiteral("cannot create the directory: %1").arg(result.error);
+        return result;
+    }
+    result.failedFiles = writeUpgradeFiles(upgradePath, layout, model, version, image, &result.error);
     return result;
 }
 

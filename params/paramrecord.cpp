@@ -3,8 +3,9 @@
 
 #include <QDir>
 #include <QFile>
-#include <QSaveFile>
+#include <QFileInfo>
 
+#include "app/filebytes.h"
 #include "link/codec.h"
 
 namespace {
@@ -145,6 +146,11 @@ bool ParamRecord::setValue(const QString &name, const QString &value, QString *e
 
 bool ParamRecord::load(const QString &path, QString *error)
 {
+    QString refused;
+    if (!checkInputFile(path, kSize, &refused) && !QFileInfo(path).isFile()) { // a FIFO would block the open
+        *error = QStringLiteral("Error: cannot open %1 (%2)").arg(fileName(path), refused);
+        return false;
+    }
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         *error = QStringLiteral("Error: cannot open %1 (%2)").arg(fileName(path), file.errorString());
@@ -170,11 +176,9 @@ bool ParamRecord::load(const QString &path, QString *error)
 bool ParamRecord::save(const QString &path, QString *error) const
 {
     // Written beside and renamed over the old file: a failure never leaves a half-written parameter file.
-    QSaveFile file(path);
-    file.setDirectWriteFallback(true); // a writable file in a directory we may not create files in
-    if (!file.open(QIODevice::WriteOnly) || file.write(m_bytes) != kSize || !file.commit()) {
-        *error = QStringLiteral("Error: cannot write %1 (%2)").arg(fileName(path), file.errorString());
-        return false;
-    }
-    return true;
+    QString reason;
+    if (writeFileBytes(path, m_bytes, &reason))
+        return true;
+    *error = QStringLiteral("Error: cannot write %1 (%2)").arg(fileName(path), reason);
+    return false;
 }

@@ -40,6 +40,24 @@ QByteArray untouchedFrom(const QByteArray &hexPrefix)
     return hexPrefix + QByteArray(32 - hexPrefix.size(), 'e');
 }
 
+// Lines of exactly `n` bytes (n >= 12) that store nothing: empty data records with blanks after the checksum.
+QByteArray filler(int n)
+{
+    QByteArray text;
+    while (n > 0) {
+        const int line = n >= 24 + 300 ? 300 : n >= 24 ? n / 2 : n;
+        text += ":0000000000" + QByteArray(line - 12, ' ') + '\n';
+        n -= line;
+    }
+    return text;
+}
+
+// `head`, then filler, then `tail` placed so that its byte `at` is the first byte of the reader's second chunk.
+QByteArray atChunkEnd(const QByteArray &head, const QByteArray &tail, int at)
+{
+    return head + filler(kHexReadChunk - head.size() - at) + tail;
+}
+
 } // namespace
 
 class TestHexToBin : public QObject
@@ -49,6 +67,8 @@ class TestHexToBin : public QObject
 private slots:
     void codes_data();
     void codes();
+    void chunkBoundaries_data();
+    void chunkBoundaries();
     void windowsCutOneFile();
     void unopenableFile();
 };
@@ -100,6 +120,48 @@ void TestHexToBin::codes_data()
 }
 
 void TestHexToBin::codes()
+{
+    QFETCH(QByteArray, text);
+    QFETCH(int, code);
+    QFETCH(QByteArray, buffer);
+    const Converted c = convert(text);
+    QCOMPARE(c.code, code);
+    QCOMPARE(c.buffer.toHex(), buffer);
+}
+
+void TestHexToBin::chunkBoundaries_data()
+{
+    QTest::addColumn<QByteArray>("text");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QByteArray>("buffer");
+
+    const QByteArray d0 = rec(0, 0x0000, "01020304");
+    const QByteArray d4 = rec(0, 0x0004, "0506");
+    const QByteArray crlf = QByteArray(d0).replace("\n", "\r\n");
+    QTest::newRow("record straddles the chunk end") << atChunkEnd(base, d0 + eof, 10) << 0 << untouchedFrom("01020304");
+    QTest::newRow("line end is the chunk's last byte") << atChunkEnd(base, d0 + d4 + eof, d0.size()) << 0
+                                                        << untouchedFrom("010203040506");
+    QTest::newRow("CR LF split across chunks") << atChunkEnd(base, crlf + d4 + eof, crlf.size() - 1) << 0
+                                               << untouchedFrom("010203040506");
+    QTest::newRow("last line without line end ends the chunk") << atChunkEnd(base, d0.trimmed(), d0.size() - 1)
+                                                               << 0 << untouchedFrom("01020304");
+    QTest::newRow("last line without line end after the chunk") << atChunkEnd(base, d0.trimmed(), 5) << 0
+                                                                << untouchedFrom("01020304");
+    const QByteArray longest = rec(0, 0x0008, QByteArray("AB").repeated(255)).replace("\n", "\r\n");
+    QTest::newRow("longest record line across the chunk end") << atChunkEnd(base, longest + eof, 300) << 0
+                                                              << untouchedFrom(QByteArray(16, 'e') + "abababababababab");
+    QTest::newRow("-10 one character longer") << base + d0 + longest.left(kHexMaxLine - 2) + " \r\n" + eof << -10
+                                              << untouchedFrom("01020304");
+    QTest::newRow("-10 line longer than the chunk")
+        << base + d0.trimmed() + QByteArray(kHexReadChunk + 100, ' ') + '\n' + d4 + eof << -10 << untouchedFrom("");
+    QTest::newRow("-10 last line without line end, too long") << base + d0 + QByteArray(kHexMaxLine + 1, '0') << -10
+                                                              << untouchedFrom("01020304");
+    QTest::newRow("-8 bad checksum across the chunk end")
+        << atChunkEnd(base + d0, d4.left(d4.size() - 2) + "0\n" + rec(0, 8, "0909"), 7) << -8
+        << untouchedFrom("01020304");
+}
+
+void TestHexToBin::chunkBoundaries()
 {
     QFETCH(QByteArray, text);
     QFETCH(int, code);

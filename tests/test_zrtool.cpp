@@ -10,6 +10,10 @@
 #include <QMenuBar>
 #include <QProcess>
 #include <QPushButton>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include "app/flasher.h"
 #include "builders/bootimage.h"
@@ -64,6 +68,10 @@ QMap<QString, QByteArray> snapshot(const QString &dir)
     QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
     while (it.hasNext()) {
         const QString path = it.next();
+        if (it.fileInfo().size() > (64 << 20)) { // the sparse 2 GiB inputs: their size says enough
+            files.insert(path, QByteArray::number(it.fileInfo().size()));
+            continue;
+        }
         files.insert(path, QCryptographicHash::hash(readAll(path), QCryptographicHash::Md5));
     }
     return files;
@@ -76,6 +84,33 @@ const CatalogueRow *rowOf(const QByteArray &slotId)
             if (slotId == row.slotId)
                 return &row;
     return nullptr;
+}
+
+// Inputs no fixture file can be, made when a row names them: 2 GiB sparse files (one whose upgrade header claims
+// 0x7FF00000 bytes), a FIFO nobody writes to, a HEX "line" of 8 MiB of zeros, an empty HEX file.
+bool makeSpecialInput(const QString &name)
+{
+    QFile f(name);
+    if (name.startsWith("huge")) {
+        const QByteArray start = name == "huge-header.upg" ? QByteArray::fromHex("7FF00000") : QByteArray();
+        return f.open(QIODevice::WriteOnly) && f.write(start) == start.size() && f.resize(2ll << 30);
+    }
+    if (name == "claims-huge-header.upg")
+        return f.open(QIODevice::WriteOnly) && f.write(QByteArray::fromHex("7FF00000") + QByteArray(64, 'x')) == 68;
+    if (name == "fifo")
+        return mkfifo("fifo", 0600) == 0;
+    if (name == "longline.hex")
+        return f.open(QIODevice::WriteOnly) && f.write(":" + QByteArray(8 << 20, '0')) == (8 << 20) + 1;
+    if (name == "empty.hex")
+        return f.open(QIODevice::WriteOnly);
+    return true;
+}
+
+// The largest resident size of any child process so far.
+qint64 largestChildKiB()
+{
+    struct rusage usage;
+    return getrusage(RUSAGE_CHILDREN, &usage) == 0 ? usage.ru_maxrss : -1;
 }
 
 QString twoDigits(int n)
@@ -106,6 +141,11 @@ private slots:
     void upgInspectBad_data();
     void upgInspectBad();
     void upgExtract();
+    void upgInspectHeaderClaimingGigabytes();
+    void upgCreateInFreshFolder();
+    void outputsThatAreNotFiles_data();
+    void outputsThatAreNotFiles();
+    void seriesStopsAtTheFirstUnwritableImage();
     void bootMatchesWindow_data();
     void bootMatchesWindow();
     void bootProgressOnTerminal();
@@ -266,7 +306,53 @@ void TestZrtool::errors_data()
     QTest::newRow("upg create bad hex") << QStringList{"upg", "create", "--model", "Zr501", "bad.hex", "-o", "x.upg"}
                                         << 2 << "bad.hex: HexToBin error -6";
     QTest::newRow("upg create unwritable")
-        << QStringList{"upg", "create", "--model", "Zr501", "app.hex", "-o", "no/x.upg"} << 3 << "cannot write";
+        << QStringList{"upg", "create", "--model", "Zr501", "app.hex", "-o", "boot.hex/x.upg"} << 3
+        << "boot.hex: cannot create the directory: File exists";
+    QTest::newRow("upg create companion blocked by a directory")
+        << QStringList{"upg", "create", "--model", "Zr501", "app.hex", "-o", "blocked.upg"} << 3
+        << "blocked_app.bin: cannot write (Is a directory); neither blocked_app.bin nor blocked.upg was written";
+
+    // Inputs without data where the command needs it.
+    QTest::newRow("hex2bin empty file") << QStringList{"hex2bin", "empty.hex"} + window + QStringList{"o.bin"} << 2
+                                        << "empty.hex: no data in the window 0x08000000..0x080000FF";
+    QTest::newRow("hex2bin no data in the window")
+        << QStringList{"hex2bin", "boot.hex", "--first", "0x08002000", "--last", "0x0800FFFF", "-o", "o.bin"} << 2
+        << "boot.hex: no data in the window 0x08002000..0x0800FFFF";
+    QTest::newRow("upg create bootloader as application")
+        << QStringList{"upg", "create", "--model", "Zr501", "boot.hex", "-o", "x.upg"} << 2
+        << "boot.hex: no data in the window 0x08002000..0x0800FFFF";
+    QTest::newRow("boot empty bootloader") << QStringList{"boot", "--model", "Zr501", "--bootloader", "empty.hex"} + year
+                                           << 2 << "empty.hex: no data in the window 0x08000000..0x08001FFF";
+
+    // Inputs too large for their format, or not files: refused before they are read.
+    const QStringList family = {"boot", "--model", "Zr489", "--year", "26", "--week", "14", "--first", "0", "--count",
+                                "1"};
+    QTest::newRow("hex2bin 2 GiB") << QStringList{"hex2bin", "huge.hex"} + window + QStringList{"o.bin"} << 2
+                                   << "huge.hex: HexToBin error -10 (a line longer than a record can be";
+    QTest::newRow("hex2bin 8 MiB line") << QStringList{"hex2bin", "longline.hex"} + window + QStringList{"o.bin"}
+                                        << 2 << "longline.hex: HexToBin error -10";
+    QTest::newRow("hex2bin endless device") << QStringList{"hex2bin", "/dev/zero"} + window + QStringList{"o.bin"}
+                                            << 2 << "/dev/zero: HexToBin error -10";
+    QTest::newRow("hex2bin FIFO") << QStringList{"hex2bin", "fifo"} + window + QStringList{"o.bin"} << 2
+                                  << "fifo: not a regular file (a FIFO)";
+    QTest::newRow("upg inspect 2 GiB") << QStringList{"upg", "inspect", "huge.upg"} << 2
+                                       << QString("huge.upg: 2147483648 bytes, more than the %1 bytes it can hold")
+                                              .arg(maxUpgradeFileSize());
+    QTest::newRow("upg inspect 2 GiB claiming a 2 GiB header") << QStringList{"upg", "inspect", "huge-header.upg"}
+                                                               << 2 << "huge-header.upg: 2147483648 bytes, more than";
+    QTest::newRow("upg inspect FIFO") << QStringList{"upg", "inspect", "fifo"} << 2 << "fifo: not a regular file";
+    QTest::newRow("boot 2 GiB application") << family + QStringList{"--bootloader", "boot.bin", "--app", "huge.bin"}
+                                            << 2 << "huge.bin: 2147483648 bytes, more than the 262144 bytes";
+    QTest::newRow("boot 2 GiB bootloader") << family + QStringList{"--bootloader", "huge.bin", "--app", "boot.bin"}
+                                           << 2 << "huge.bin: 2147483648 bytes, more than the 262144 bytes";
+    QTest::newRow("boot 2 GiB HEX bootloader")
+        << QStringList{"boot", "--model", "Zr501", "--bootloader", "huge.hex"} + year << 2
+        << "huge.hex: HexToBin error -10";
+    QTest::newRow("boot 2 GiB parameters")
+        << QStringList{"boot", "--model", "Zr525", "--bootloader", "boot.hex", "--params", "huge.txt"} + year << 2
+        << "huge.txt: 2147483648 bytes, a parameter block holds at most 128";
+    QTest::newRow("boot FIFO application") << family + QStringList{"--bootloader", "boot.bin", "--app", "fifo"} << 2
+                                           << "fifo: not a regular file (a FIFO)";
     QTest::newRow("upg inspect missing file") << QStringList{"upg", "inspect", "nope.upg"} << 2
                                               << "nope.upg: cannot open";
     QTest::newRow("upg extract unwritable") << QStringList{"upg", "extract", "good.upg", "-o", "no/a.bin"} << 3
@@ -325,8 +411,13 @@ void TestZrtool::errors()
     QFETCH(QStringList, arguments);
     QFETCH(int, exitCode);
     QFETCH(QString, message);
+    for (const QString &argument : arguments)
+        QVERIFY(makeSpecialInput(argument));
+    if (arguments.contains("blocked.upg"))
+        QVERIFY(QDir().mkdir("blocked_app.bin"));
     const auto before = snapshot(m_dir->path());
     const Result r = zrtool(arguments);
+    QVERIFY2(largestChildKiB() < 64 * 1024, qPrintable(QString::number(largestChildKiB()))); // nothing big read
     QCOMPARE(r.code, exitCode);
     QVERIFY2(r.err.contains(message), qPrintable(r.err));
     QVERIFY2(r.err.endsWith('\n') && r.err.count('\n') == 1, qPrintable(r.err)); // one line
@@ -421,7 +512,8 @@ void TestZrtool::upgInspectBad_data()
     QTest::addColumn<QString>("damage");
     QTest::addColumn<QString>("problem");
     QTest::newRow("one image byte altered") << "alter" << "CRC-16 BAD";
-    QTest::newRow("file cut short") << "cut" << "the image holds 0 bytes, the STM32F100C8 layout needs 65536";
+    QTest::newRow("file cut short") << "cut" << "the image holds 32768 bytes, the STM32F100C8 layout needs 65536";
+    QTest::newRow("application all zero") << "empty" << "the application region 0x08002000..0x0800FFFD holds no data";
     QTest::newRow("image shorter than its layout") << "short" << "the image holds 61440 bytes";
     QTest::newRow("version 02") << "version" << "the version is '02'";
 }
@@ -433,7 +525,12 @@ void TestZrtool::upgInspectBad()
     const QString file = path("bad.upg");
     const UpgradeLayout &layout = *upgradeLayout("STM32F100C8");
     const int imageStart = 16 + 2 * upgradeFileHeader("Zr501").size();
-    if (damage == "short") {
+    if (damage == "empty") { // what a writer makes of a HEX file without application data
+        QByteArray image(int(layout.imageSize), '\0');
+        sealImage(image, layout);
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::WriteOnly) && writeUpgradeFile(&f, "Zr501", "01", image));
+    } else if (damage == "short") {
         QVERIFY(!writeGoodUpg("bad.upg", layout.imageSize - 0x1000).isEmpty());
     } else if (damage == "version") {
         QVERIFY(!writeGoodUpg("bad.upg", layout.imageSize, "02").isEmpty());
@@ -469,6 +566,85 @@ void TestZrtool::upgInspectBad()
     QCOMPARE(good.value("result").toString(), QStringLiteral("OK"));
     QCOMPARE(good.value("crcStored").toInt(), good.value("crcComputed").toInt());
     QCOMPARE(good.value("applicationFirst").toInt(), 0x08002000);
+}
+
+void TestZrtool::upgInspectHeaderClaimingGigabytes()
+{
+    // The header's length field says 0x7FF00000 bytes; the reader stops there instead of allocating them.
+    QVERIFY(makeSpecialInput("claims-huge-header.upg"));
+    const Result r = zrtool({"upg", "inspect", "--json", "claims-huge-header.upg"});
+    QCOMPARE(r.code, 2);
+    QVERIFY2(r.err.contains("BAD: the header is not '<model> Upgrade File Header'"), qPrintable(r.err));
+    const QJsonObject o = QJsonDocument::fromJson(r.out.toUtf8()).object();
+    QCOMPARE(o.value("header").toString(), QString());
+    QCOMPARE(o.value("imageSize").toInt(), 0);
+    QVERIFY(largestChildKiB() < 64 * 1024);
+}
+
+void TestZrtool::upgCreateInFreshFolder()
+{
+    const Result r = zrtool({"upg", "create", "--model", "Zr501", "app.hex", "-o", "Zr501/new/Zr501_v1.23.upg"});
+    QCOMPARE(r.code, 0);
+    QCOMPARE(r.err, QString());
+    QCOMPARE(readUpgradeFile("Zr501/new/Zr501_v1.23.upg").header, QStringLiteral("Zr501 Upgrade File Header"));
+    QVERIFY(QFileInfo("Zr501/new/Zr501_v1.23_app.bin").size() > 0);
+    QCOMPARE(QDir("Zr501/new").entryList(QDir::Files | QDir::Hidden).size(), 2); // no temporaries left
+}
+
+void TestZrtool::outputsThatAreNotFiles_data()
+{
+    QTest::addColumn<int>("device");  // minor of the memory device node made for the row; 0: a FIFO with a reader
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("null device") << 3 << 0 << QString();
+    QTest::newRow("full device") << 7 << 3 << "o.dev: cannot write (No space left on device)";
+    QTest::newRow("FIFO with a reader") << 0 << 0 << QString();
+}
+
+void TestZrtool::outputsThatAreNotFiles()
+{
+    // Our own nodes in the test's directory, never the system's /dev/null or /dev/full.
+    QFETCH(int, device);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    QProcess reader;
+    if (device) {
+        if (mknod("o.dev", S_IFCHR | 0666, makedev(1, device)) != 0)
+            QSKIP("device nodes need root");
+    } else {
+        QCOMPARE(mkfifo("o.dev", 0600), 0);
+        reader.start("cat", {"o.dev"});
+        QVERIFY(reader.waitForStarted());
+    }
+    const Result r = zrtool({"hex2bin", "boot.hex", "--first", "0x08000000", "--last", "0x080000FF", "-o", "o.dev"});
+    QCOMPARE(r.code, exitCode);
+    QVERIFY2(r.err.contains(message), qPrintable(r.err));
+    struct stat st;
+    QCOMPARE(stat("o.dev", &st), 0);
+    QVERIFY(device ? S_ISCHR(st.st_mode) : S_ISFIFO(st.st_mode)); // not replaced by a plain file
+    QCOMPARE(QDir().entryList(QDir::Files | QDir::Hidden).filter(".tmp"), QStringList());
+    if (!device) {
+        QVERIFY(reader.waitForFinished(10000));
+        QCOMPARE(reader.readAllStandardOutput(), m_bootBytes);
+    }
+}
+
+void TestZrtool::seriesStopsAtTheFirstUnwritableImage()
+{
+    const QStringList series = {"boot", "--model", "Zr501", "--bootloader", "boot.hex", "--year", "26", "--week",
+                                "14", "--first", "10", "--count", "8", "--out"};
+    QCOMPARE(zrtool(series + QStringList{"clean"}).code, 0);
+    const QStringList names = QDir("clean").entryList(QDir::Files, QDir::Name);
+    QCOMPARE(names.size(), 8);
+
+    // The fifth image's name is taken by a directory: images 1-4 are written whole, nothing after them.
+    QVERIFY(QDir().mkpath("blocked/" + names.at(4)));
+    const Result r = zrtool(series + QStringList{"blocked"});
+    QCOMPARE(r.code, 3);
+    QCOMPARE(r.err, QString("zrtool: blocked/%1: cannot write (Is a directory)\n").arg(names.at(4)));
+    QCOMPARE(QDir("blocked").entryList(QDir::Files | QDir::Hidden, QDir::Name), names.mid(0, 4));
+    for (int i = 0; i < 4; ++i)
+        QCOMPARE(readAll("blocked/" + names.at(i)), readAll("clean/" + names.at(i)));
 }
 
 void TestZrtool::upgExtract()

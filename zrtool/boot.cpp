@@ -1,10 +1,13 @@
 // zrtool boot: a series of production boot images through the builder the catalogue names for the model.
-#include <QDir>
+#include <QFileInfo>
+#include <limits>
 
+#include "app/filebytes.h"
 #include "builders/bootimage.h"
 #include "builders/catalogue.h"
 #include "builders/hextobin.h"
 #include "builders/modelpaths.h"
+#include "builders/upgradefile.h"
 #include "zrtool/cli.h"
 
 namespace {
@@ -118,6 +121,20 @@ int runBoot(const QStringList &arguments)
     run.count = int(images);
     run.outputDirectory = p.value(out);
 
+    // Inputs that are no files, or larger than an image (or a parameter block) can hold, are refused unread.
+    for (const QString &path : {in.bootloaderPath, in.applicationPath, in.parameterPath}) {
+        if (path.isEmpty())
+            continue;
+        const bool hex = path == in.bootloaderPath && variant->source == BootloaderSource::Hex;
+        if (path == in.parameterPath && QFileInfo(path).isFile() && QFileInfo(path).size() > kParameterBlockSize)
+            return fileError(kExitInput, path, QStringLiteral("%1 bytes, a parameter block holds at most %2")
+                                                   .arg(QFileInfo(path).size())
+                                                   .arg(kParameterBlockSize));
+        QString problem;
+        if (!checkInputFile(path, hex ? std::numeric_limits<qint64>::max() : qint64(largestImageSize()), &problem))
+            return fileError(kExitInput, path, problem);
+    }
+
     // Inputs, read once for the whole series.
     const bool verboseLog = p.isSet(verbose);
     const LogFn log = [verboseLog](const QString &line) {
@@ -131,8 +148,12 @@ int runBoot(const QStringList &arguments)
     case PreparedBoot::HexError:
         return fileError(kExitInput, prepared.failedPath, hexToBinProblem(prepared.failedPath, prepared.hexCode));
     default:
-        return fileError(kExitInput, prepared.failedPath, QStringLiteral("cannot read"));
+        return fileError(kExitInput, prepared.failedPath, QStringLiteral("cannot read (%1)").arg(prepared.failedReason));
     }
+    if (variant->source == BootloaderSource::Hex && prepared.hexBytes == 0)
+        return fileError(kExitInput, in.bootloaderPath,
+                         emptyWindowProblem(UpgradeLayout::kFlashBase,
+                                            UpgradeLayout::kFlashBase + variant->imageSize - 1));
     // The window would build the series without the block and only log the size; a script would never notice.
     if (prepared.hasParameters && prepared.parameters.size() > kParameterBlockSize)
         return fileError(kExitInput, in.parameterPath,
@@ -140,24 +161,16 @@ int runBoot(const QStringList &arguments)
                              .arg(prepared.parameters.size())
                              .arg(kParameterBlockSize));
 
-    // One image at a time, so the bar moves and the first failure ends the run.
-    const QString dir = run.outputDirectory.isEmpty() ? modelDirectory(in.model) : run.outputDirectory;
-    if (!QDir().mkpath(dir))
-        return fileError(kExitOutput, dir, QStringLiteral("cannot create the directory"));
-    int failed = -1;
+    // The first failure ends the run; the images written before it stay.
+    SeriesWrite series;
     {
         ProgressBar bar(QStringLiteral("zrtool boot %1").arg(in.model), run.count);
-        for (int serial = run.firstSerial; serial < run.firstSerial + run.count && failed < 0; ++serial) {
-            ProductionRun one = run;
-            one.firstSerial = serial;
-            one.count = 1;
-            if (writeBootImages(*variant, in, prepared, one, log) != 1)
-                failed = serial;
-            bar.setValue(serial - run.firstSerial + 1);
-        }
+        series = writeBootSeries(*variant, in, prepared, run, log, true, [&bar](int done) { bar.setValue(done); });
     } // the bar's line ends before an error is printed
-    if (failed >= 0)
-        return fileError(kExitOutput, bootImagePath(in, prepared, run, failed), QStringLiteral("cannot write"));
+    if (!series.failedPath.isEmpty())
+        return fileError(kExitOutput, series.failedPath, series.error.startsWith(QLatin1String("cannot"))
+                                                                     ? series.error
+                                                                     : QStringLiteral("cannot write (%1)").arg(series.error));
     const QString firstPath = bootImagePath(in, prepared, run, run.firstSerial);
     printLine(run.count == 1 ? firstPath
                              : QStringLiteral("%1 images: %2 .. %3")

@@ -7,6 +7,7 @@
 #include <QJsonDocument>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 
 #ifdef Q_OS_WIN
 #include <io.h>
@@ -46,7 +47,14 @@ Command::Command(const QString &words, const QString &description)
 
 QString Command::helpText() const
 {
-    // Qt names the executable in the usage line; the command words say more.
+    // Qt names the executable in the usage line (and needs the application object for it); the command words say
+    // more.
+    static char name[] = "zrtool";
+    static int count = 1;
+    static char *argv[] = {name, nullptr};
+    static QCoreApplication *const application =
+        QCoreApplication::instance() ? nullptr : new QCoreApplication(count, argv); // kept until the process ends
+    Q_UNUSED(application)
     QString text = parser.helpText();
     const QString program = QCoreApplication::arguments().value(0);
     const int at = text.indexOf(program);
@@ -158,8 +166,16 @@ QString hex(quint32 value, int digits)
     return QStringLiteral("0x") + QStringLiteral("%1").arg(value, digits, 16, QLatin1Char('0')).toUpper();
 }
 
+QString emptyWindowProblem(quint32 first, quint32 last)
+{
+    return QStringLiteral("no data in the window %1..%2 (nothing written)").arg(hex(first, 8), hex(last, 8));
+}
+
 QString hexToBinProblem(const QString &path, int code)
 {
+    QString refused;
+    if (code == kHexCannotOpen && !checkInputFile(path, std::numeric_limits<qint64>::max(), &refused))
+        return refused;
     QFile file(path);
     if (code == kHexCannotOpen && !file.open(QIODevice::ReadOnly))
         return QStringLiteral("cannot open (%1)").arg(file.errorString());
@@ -177,6 +193,7 @@ QString hexToBinProblem(const QString &path, int code)
         {kHexUnsupported, "an unsupported record type"},
         {kHexBadChecksum, "a record checksum is wrong"},
         {kHexCannotOpen, "the file cannot be opened"},
+        {kHexLongLine, "a line longer than a record can be: 523 characters with its line end"},
     };
     for (const auto &p : problems)
         if (p.code == code)
@@ -200,16 +217,18 @@ const CatalogueRow *findModel(const QString &model, bool withUpgradeOnly)
 
 // --- files ---
 
-bool readFile(const QString &path, QByteArray *bytes, QString *problem)
+bool readFile(const QString &path, QByteArray *bytes, QString *problem, qint64 maxSize)
 {
+    if (!checkInputFile(path, maxSize, problem))
+        return false;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         *problem = QStringLiteral("cannot open (%1)").arg(file.errorString());
         return false;
     }
-    *bytes = file.readAll();
-    if (file.error() != QFileDevice::NoError) {
-        *problem = QStringLiteral("cannot read (%1)").arg(file.errorString());
+    QString error;
+    if (!readFileBytes(path, bytes, &error, maxSize)) {
+        *problem = QStringLiteral("cannot read (%1)").arg(error);
         return false;
     }
     return true;

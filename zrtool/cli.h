@@ -58,10 +58,15 @@ int fileError(int code, const QString &file, const QString &problem);
 bool parseNumber(const QString &text, quint32 *value, quint32 max = 0xFFFFFFFFu);
 QString hex(quint32 value, int digits = 0);
 
-// Reads a whole file; false with *problem set.
-bool readFile(const QString &path, QByteArray *bytes, QString *problem);
+// Reads a whole file of at most maxSize bytes; false with *problem set (a FIFO or a larger file is refused before
+// anything is read).
+bool readFile(const QString &path, QByteArray *bytes, QString *problem, qint64 maxSize);
 // Writes the file whole or not at all (an existing file is replaced only on success); false with *problem set.
 bool writeFile(const QString &path, const QByteArray &bytes, QString *problem);
+
+// "no data in the window 0x08002000..0x0800FFFF (nothing written)": a HEX file that converts cleanly but holds
+// nothing where the command needs it, which would otherwise give an all-zero output.
+QString emptyWindowProblem(quint32 first, quint32 last);
 
 // The result of a HexToBin call on a file in words ("HexToBin error -6 (a data byte is not hexadecimal)").
 QString hexToBinProblem(const QString &path, int code);

@@ -41,9 +41,12 @@ int runHex2Bin(const QStringList &arguments)
 
     const QString in = cmd.arguments().at(0);
     QByteArray bytes(int(to - from + 1), '\0');
-    const int code = HexToBin(in, reinterpret_cast<quint8 *>(bytes.data()), from, to);
+    quint64 stored = 0;
+    const int code = HexToBin(in, reinterpret_cast<quint8 *>(bytes.data()), from, to, &stored);
     if (code != kHexOk)
         return fileError(kExitInput, in, hexToBinProblem(in, code));
+    if (stored == 0)
+        return fileError(kExitInput, in, emptyWindowProblem(from, to));
 
     const QString out = cmd.parser.value(output);
     QString problem;

@@ -3,6 +3,7 @@
 #include <QJsonArray>
 #include <algorithm>
 
+#include "app/filebytes.h"
 #include "builders/catalogue.h"
 #include "builders/hextobin.h"
 #include "builders/upgradefile.h"
@@ -128,12 +129,23 @@ Inspection inspectFile(const QString &path, const UpgradeLayout *forced)
                           .arg(r.layout->imageSize);
     else if (r.stored != r.computed)
         r.problems << QStringLiteral("CRC-16 BAD: stored %1, computed %2").arg(hex(r.stored, 4), hex(r.computed, 4));
+    // A writer fed a HEX file without application data seals an all-zero region, whose CRC matches too.
+    else if (r.plain.mid(int(r.layout->appOffset), int(r.layout->crcOffset() - r.layout->appOffset)).count('\0')
+             == int(r.layout->crcOffset() - r.layout->appOffset))
+        r.problems << QStringLiteral("the application region %1..%2 holds no data (all zero)")
+                          .arg(hex(r.layout->appFirstAddress(), 8),
+                               hex(UpgradeLayout::kFlashBase + r.layout->crcOffset() - 1, 8));
     return r;
 }
 
 // A file that cannot be opened at all; false with the error printed.
 bool openable(const QString &path)
 {
+    QString refused;
+    if (!checkInputFile(path, maxUpgradeFileSize(), &refused)) {
+        fileError(kExitInput, path, refused);
+        return false;
+    }
     QFile file(path);
     if (file.open(QIODevice::ReadOnly))
         return true;
@@ -181,11 +193,14 @@ int runCreate(const QStringList &arguments)
     const UpgradeRunResult result = createUpgradeFiles(in, *layout, code, QLatin1String(kCatalogueUpgradeVersion), out);
     if (result.hexCode != kHexOk)
         return fileError(kExitInput, in, hexToBinProblem(in, result.hexCode));
-    if (!result.failedFiles.isEmpty()) // one line, naming the first file
+    if (result.hexBytes == 0)
+        return fileError(kExitInput, in, emptyWindowProblem(layout->appFirstAddress(), layout->appLastAddress()));
+    if (!result.failedFiles.isEmpty()) // one line, naming the first file; neither file was left
         return fileError(kExitOutput, result.failedFiles.constFirst(),
-                         result.failedFiles.size() == 1
-                             ? QStringLiteral("cannot write")
-                             : QStringLiteral("cannot write (nor %1)").arg(result.failedFiles.mid(1).join(", ")));
+                         result.error.startsWith(QLatin1String("cannot"))
+                             ? result.error
+                             : QStringLiteral("cannot write (%1); neither %2 nor %3 was written")
+                                   .arg(result.error, companionPath(out), out));
     printLine(out);
     printLine(companionPath(out));
     return kExitOk;
