@@ -14,7 +14,8 @@ int runHex2Bin(const QStringList &arguments)
     Command cmd(QStringLiteral("hex2bin"),
                 QStringLiteral("Converts an Intel HEX file into the bytes of the flash window FIRST..LAST (both "
                                "inclusive), 0x00 where the file has no data. Nothing is written when the file "
-                               "has an error."));
+                               "has an error or no data at all in the window. An existing device or FIFO given "
+                               "as output is written in place."));
     cmd.addArgument(QStringLiteral("IN.hex"), QStringLiteral("Intel HEX file."));
     const QCommandLineOption first(QStringLiteral("first"),
                                    QStringLiteral("First flash address of the window (0x... or decimal)."),
