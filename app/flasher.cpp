@@ -35,6 +35,13 @@ Flasher::Flasher(Prompts *prompts, FtdiDriver *driver)
     }
     m_cable = std::make_unique<RS485Cable>(this, 250000, 8, 2, 0, driver, m_prompts);
     m_cable->close();
+    // Our own line after the "Cable Error" box: why no cable was found or opened (a missing library, no ports,
+    // no permission), which the box alone does not say.
+    m_cable->setOpenFailedHook([this, driver] {
+        const QString why = driver->problem();
+        if (!why.isEmpty())
+            log(why);
+    });
 
     // Reduced window: production menus, the wizard entry and most service controls stay hidden.
     ui->menuUpgrade->menuAction()->setVisible(false);

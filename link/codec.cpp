@@ -2,6 +2,7 @@
 #include "link/codec.h"
 
 #include <QDebug>
+#include <algorithm>
 
 const quint32 ImageKey[32] = {
     0x3A5C96E1, 0x7B02D4F9, 0x0E6D1A83, 0xC4F7215B, 0x91B8E06D, 0x5D3F7A12, 0xE82C4B97, 0x26A9F035,
@@ -9,6 +10,26 @@ const quint32 ImageKey[32] = {
     0x9D36E40B, 0x40FA7C93, 0xA7E15B28, 0x1B8C09E6, 0xE96D74A1, 0x7254C83F, 0x0FB3A15C, 0xC82E6F97,
     0x5A97D203, 0xB61F48EA, 0x34C0B97D, 0x8F6A15C2, 0x21D5E8B4, 0xDC39064F, 0x6871FA2D, 0xF30E9C58,
 };
+
+namespace {
+const quint32 *g_imageKey = ImageKey;
+quint32 g_customKey[32];
+} // namespace
+
+const quint32 *activeImageKey()
+{
+    return g_imageKey;
+}
+
+void setImageKey(const quint32 *key)
+{
+    if (!key) {
+        g_imageKey = ImageKey;
+        return;
+    }
+    std::copy(key, key + 32, g_customKey);
+    g_imageKey = g_customKey;
+}
 
 quint16 Crc16(const void *bytes, int length)
 {
@@ -57,7 +78,7 @@ void EncodeImage(void *buffer, int length)
     const int words = qMax(0, length) / 4;
     qDebug("Encoding started @ 0x%08llx", static_cast<unsigned long long>(reinterpret_cast<quintptr>(p)));
     for (int i = 0; i < words; ++i) {
-        const quint32 key = ImageKey[i % 32];
+        const quint32 key = g_imageKey[i % 32];
         storeWord(p + 4 * i, (loadWord(p + 4 * i) ^ key) + key);
     }
     qDebug("Encoding end @ 0x%08llx", static_cast<unsigned long long>(reinterpret_cast<quintptr>(p + 4 * words)));
@@ -68,7 +89,7 @@ void DecodeImage(void *buffer, int length)
     auto *p = static_cast<quint8 *>(buffer);
     const int words = qMax(0, length) / 4;
     for (int i = 0; i < words; ++i) {
-        const quint32 key = ImageKey[i % 32];
+        const quint32 key = g_imageKey[i % 32];
         storeWord(p + 4 * i, (loadWord(p + 4 * i) - key) ^ key);
     }
 }

@@ -43,6 +43,10 @@ constexpr int kReplyDataOffset = kMemoryHeaderSize;
 
 // 32 words shared by every encoder and decoder of memory data, on the wire and in upgrade files.
 extern const quint32 ImageKey[32];
+// The table EncodeImage and DecodeImage use: ImageKey unless the user supplied another (link/keytable.h).
+const quint32 *activeImageKey();
+// Copies the 32 words of `key` and uses them from now on; null goes back to ImageKey.
+void setImageKey(const quint32 *key);
 
 quint16 Crc16(const void *bytes, int length);
 inline quint16 Crc16(const QByteArray &bytes) { return Crc16(bytes.constData(), bytes.size()); }

@@ -57,6 +57,7 @@ D2xxLibrary::D2xxLibrary()
         qDebug().noquote() << "D2XX library not loaded:" << m_library.errorString();
         return;
     }
+    m_found = true;
     bool all = true;
     auto resolve = [&](auto &target, const char *name) {
         target = reinterpret_cast<std::remove_reference_t<decltype(target)>>(m_library.resolve(name));
@@ -89,6 +90,15 @@ D2xxLibrary::D2xxLibrary()
 D2xxLibrary::~D2xxLibrary()
 {
     delete m_fn;
+}
+
+QString D2xxLibrary::problem() const
+{
+    if (!m_found)
+        return QStringLiteral("FTDI D2XX library not found");
+    if (!m_loaded)
+        return QStringLiteral("FTDI D2XX library incomplete (%1)").arg(m_library.fileName());
+    return QString();
 }
 
 // A missing library enumerates no devices; every other call reports that nothing is open.

@@ -34,11 +34,13 @@ public:
     Status write(Handle handle, const void *buffer, quint32 length, quint32 *written) override;
     Status read(Handle handle, void *buffer, quint32 length, quint32 *received) override;
     Status close(Handle handle) override;
+    QString problem() const override;
 
     struct Functions;
 
 private:
     QLibrary m_library;
     bool m_loaded = false;
+    bool m_found = false; // the file loaded, whether or not every function was in it
     Functions *m_fn;
 };

@@ -1,7 +1,8 @@
 // The cable's view of the FTDI D2XX library: one call per library function the cable uses.
 #pragma once
 
-#include <QtGlobal>
+#include <QByteArray>
+#include <QString>
 
 // D2XX status codes (FT_STATUS).
 enum : quint32 {
@@ -50,4 +51,15 @@ public:
     // Returns when length bytes have arrived or the read time limit has passed.
     virtual Status read(Handle handle, void *buffer, quint32 length, quint32 *received) = 0;
     virtual Status close(Handle handle) = 0;
+
+    // Beyond the library's calls: why the last enumeration found no cable or the last open failed, in one line
+    // for the user ("FTDI D2XX library not found"); empty when there is nothing to say.
+    virtual QString problem() const { return QString(); }
+    // Another name that opens device `index` of the last enumeration (a port name, a USB bus address), for when
+    // two backends report the same serial number; empty when the backend has none.
+    virtual QByteArray alternativeSerial(quint32 index) const
+    {
+        Q_UNUSED(index)
+        return QByteArray();
+    }
 };

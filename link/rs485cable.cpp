@@ -56,6 +56,8 @@ bool RS485Cable::ensureOpen()
         return true;
     m_prompts->critical(QStringLiteral("Cable Error"), QStringLiteral("Connect USB Cable!"), Prompts::Ok,
                         Prompts::NoButton, Prompts::Parent::None);
+    if (m_openFailedHook)
+        m_openFailedHook();
     return false;
 }
 

@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <functional>
 
 #include "link/ftdidriver.h"
 
@@ -29,6 +30,9 @@ public:
     void armReplyFraming();
     bool zeroWrapped() const { return m_zeroWrapped; }
 
+    // Called after the "Cable Error" box, so the window can add the driver's reason (FtdiDriver::problem).
+    void setOpenFailedHook(std::function<void()> hook) { m_openFailedHook = std::move(hook); }
+
     // Break, then the bytes (DMX512 packet); returns the write's D2XX status.
     quint32 sendDmxFrame(const quint8 *bytes, int length);
 
@@ -38,4 +42,5 @@ private:
     FtdiDriver::Handle m_handle = nullptr;
     bool m_detectOnNextReply = true;
     bool m_zeroWrapped = false;
+    std::function<void()> m_openFailedHook;
 };

@@ -105,11 +105,13 @@ int fileError(int code, const QString &file, const QString &problem)
     return code;
 }
 
-int dispatch(const QString &words, const QList<SubCommand> &commands, const QStringList &arguments)
+int dispatch(const QString &words, const QList<SubCommand> &commands, const QStringList &arguments,
+             const QString &options)
 {
     QString list = QStringLiteral("Usage: %1 <command> [options] [arguments]\n\nCommands:\n").arg(words);
     for (const SubCommand &c : commands)
         list += QStringLiteral("  %1%2\n").arg(QString::fromLatin1(c.name).leftJustified(10), QLatin1String(c.summary));
+    list += options;
     list += QStringLiteral("\nRun '%1 <command> --help' for the options of a command.\n"
                            "Exit status: 0 success, 1 usage error, 2 bad or unreadable input, "
                            "3 output could not be written.\n").arg(words);

@@ -107,5 +107,7 @@ struct SubCommand
     const char *summary;
     int (*run)(const QStringList &arguments);
 };
-// Dispatches arguments[0] among the commands; --help lists them. `words` is "zrtool" or "zrtool upg".
-int dispatch(const QString &words, const QList<SubCommand> &commands, const QStringList &arguments);
+// Dispatches arguments[0] among the commands; --help lists them. `words` is "zrtool" or "zrtool upg"; `options`
+// describes options the caller took off before the command word (a paragraph of --help).
+int dispatch(const QString &words, const QList<SubCommand> &commands, const QStringList &arguments,
+             const QString &options = QString());

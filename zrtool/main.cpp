@@ -1,9 +1,11 @@
 // zrtool: the production command line (HEX conversion, upgrade files, boot images, parameter files, ID text).
 #include <QCoreApplication>
 #include <QLoggingCategory>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
+#include "link/keytable.h"
 #include "zrtool/cli.h"
 
 namespace {
@@ -16,16 +18,45 @@ bool isOfflineCommand(const char *word)
             return true;
     return false;
 }
+
+// --key-table FILE before the command word applies to every command: it is taken off here, once, and the table
+// (or ZR_KEY_TABLE's) installed before any command reads or writes a byte.
+bool takeKeyTable(QStringList *arguments, int *exitCode)
+{
+    QString path;
+    while (!arguments->isEmpty() && arguments->first().startsWith(QLatin1String("--key-table"))) {
+        const QString option = arguments->takeFirst();
+        if (option.startsWith(QLatin1String("--key-table="))) {
+            path = option.mid(12);
+        } else if (option == QLatin1String("--key-table") && !arguments->isEmpty()) {
+            path = arguments->takeFirst();
+        } else {
+            fprintf(stderr, "zrtool: --key-table needs a file (see zrtool --help)\n");
+            *exitCode = kExitUsage;
+            return false;
+        }
+    }
+    QString problem;
+    if (!useKeyTable(path, &problem)) {
+        fprintf(stderr, "zrtool: %s\n", qPrintable(problem));
+        *exitCode = kExitInput;
+        return false;
+    }
+    return true;
+}
 } // namespace
 
 int main(int argc, char *argv[])
 {
-    std::unique_ptr<QCoreApplication> app;
-    if (argc < 2 || !isOfflineCommand(argv[1]))
-        app = std::make_unique<QCoreApplication>(argc, argv);
     QStringList arguments;
     for (int i = 1; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
+    int exitCode = kExitOk;
+    if (!takeKeyTable(&arguments, &exitCode))
+        return exitCode;
+    std::unique_ptr<QCoreApplication> app;
+    if (arguments.isEmpty() || !isOfflineCommand(arguments.first().toLocal8Bit().constData()))
+        app = std::make_unique<QCoreApplication>(argc, argv);
     // The core's debug traces (encoding, frames) are for the window's debug log; QT_LOGGING_RULES brings them back.
     QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
     const QList<SubCommand> commands = {
@@ -35,5 +66,9 @@ int main(int argc, char *argv[])
         {"param", "show, change or create parameter files", runParam},
         {"id", "show the ID text of a device ID", runId},
     };
-    return dispatch(QStringLiteral("zrtool"), commands, arguments);
+    const QString options = QStringLiteral(
+            "\nBefore the command:\n"
+            "  --key-table FILE  encode and decode memory data with the 32 hexadecimal words of FILE\n"
+            "                    (default: the file $ZR_KEY_TABLE names, else the built-in table)\n");
+    return dispatch(QStringLiteral("zrtool"), commands, arguments, options);
 }

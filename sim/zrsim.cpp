@@ -1,0 +1,229 @@
+// zrsim: the simulated RS-485 bus as its own process, served in real time over a pseudo-terminal, so the program
+// reaches it through the operating system's serial I/O like a real cable.
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QRandomGenerator>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "boot/upgradefamily.h"
+#include "link/codec.h"
+#include "link/keytable.h"
+#include "sim/simulatedbus.h"
+
+namespace {
+volatile std::sig_atomic_t g_stop = 0;
+void onSignal(int)
+{
+    g_stop = 1;
+}
+
+// A frame longer than the largest data frame (2048 data bytes + header + CRC) is not a frame.
+constexpr int kMaxFrame = kMemoryHeaderSize + 2048 + kCrcSize;
+// The stream connect frame says 14 in its length field but is this long on the wire.
+constexpr int kStreamConnectWire = 64;
+// A partial frame that stays incomplete this long is noise (a DMX packet, a frame cut by a purge): dropped.
+constexpr qint64 kResyncMs = 50;
+
+int usage(const QString &problem)
+{
+    fprintf(stderr, "zrsim: %s (see --help)\n", qPrintable(problem));
+    return 1;
+}
+
+// Raw mode on both ends: no echo, no line editing, no CR/LF translation, bytes pass unchanged.
+bool makeRaw(int fd)
+{
+    termios t{};
+    if (tcgetattr(fd, &t) != 0)
+        return false;
+    cfmakeraw(&t);
+    return tcsetattr(fd, TCSANOW, &t) == 0;
+}
+
+void writeAll(int fd, const char *bytes, int size)
+{
+    while (size > 0) {
+        const ssize_t n = ::write(fd, bytes, size_t(size));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return; // nobody reads the port: the bytes are lost, as on an unterminated bus
+        bytes += n;
+        size -= int(n);
+    }
+}
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+            QStringLiteral("Serves simulated Zr devices over a pseudo-terminal in real time. The first line on stdout "
+                           "is the port to open (zrflasher --cable PORT). Ends on SIGTERM or when stdin closes."));
+    parser.addHelpOption();
+    const QCommandLineOption device(QStringLiteral("device"),
+                                    QStringLiteral("A device of this model on the bus, optionally with its device ID "
+                                                   "(Zr501 or Zr501@0x0379C02A). Repeatable; default one Zr501."),
+                                    QStringLiteral("model[@id]"));
+    const QCommandLineOption dropRate(QStringLiteral("drop-rate"),
+                                      QStringLiteral("Lose this share of the replies (0 to 1)."), QStringLiteral("rate"));
+    const QCommandLineOption corruptRate(QStringLiteral("corrupt-rate"),
+                                         QStringLiteral("Send this share of the replies with a wrong CRC (0 to 1)."),
+                                         QStringLiteral("rate"));
+    const QCommandLineOption seed(QStringLiteral("seed"), QStringLiteral("Seed of the fault dice (default 1)."),
+                                  QStringLiteral("n"), QStringLiteral("1"));
+    const QCommandLineOption silent(QStringLiteral("silent-connects"),
+                                    QStringLiteral("Devices start powered off and wake at this connect attempt, as "
+                                                   "if power-cycled (default 0: waiting in their bootloaders)."),
+                                    QStringLiteral("n"), QStringLiteral("0"));
+    const QCommandLineOption zeroWrapped(QStringLiteral("zero-wrapped"),
+                                         QStringLiteral("Wrap every reply in a leading and a trailing 0x00."));
+    const QCommandLineOption keyTable(QStringLiteral("key-table"),
+                                      QStringLiteral("The devices' key table (32 hexadecimal words; default "
+                                                     "$ZR_KEY_TABLE, else the built-in table)."),
+                                      QStringLiteral("file"));
+    const QCommandLineOption flashOut(QStringLiteral("flash-out"),
+                                      QStringLiteral("On exit, write each device's flash to PREFIX0.bin, PREFIX1.bin, "
+                                                     "..."),
+                                      QStringLiteral("prefix"));
+    parser.addOptions({device, dropRate, corruptRate, seed, silent, zeroWrapped, keyTable, flashOut});
+    parser.process(app);
+
+    QString problem;
+    if (!useKeyTable(parser.value(keyTable), &problem))
+        return usage(problem);
+    bool ok = true;
+    const double drop = parser.isSet(dropRate) ? parser.value(dropRate).toDouble(&ok) : 0.0;
+    if (!ok || drop < 0 || drop > 1)
+        return usage(QStringLiteral("--drop-rate takes a number from 0 to 1"));
+    const double corrupt = parser.isSet(corruptRate) ? parser.value(corruptRate).toDouble(&ok) : 0.0;
+    if (!ok || corrupt < 0 || corrupt > 1)
+        return usage(QStringLiteral("--corrupt-rate takes a number from 0 to 1"));
+    const quint32 seedValue = parser.value(seed).toUInt(&ok);
+    if (!ok)
+        return usage(QStringLiteral("--seed takes a whole number"));
+    const int silentConnects = parser.value(silent).toInt(&ok);
+    if (!ok || silentConnects < 0)
+        return usage(QStringLiteral("--silent-connects takes a whole number"));
+
+    SimulatedBus bus(SimulatedBus::Clock::Real);
+    QStringList devices = parser.values(device);
+    if (devices.isEmpty())
+        devices << QStringLiteral("Zr501");
+    quint32 nextId = 0x0379C02A;
+    for (const QString &spec : devices) {
+        SimDeviceConfig config;
+        const QStringList parts = spec.split(QLatin1Char('@'));
+        config.modelCode = parts.at(0).toLatin1();
+        config.deviceId = nextId++;
+        if (parts.size() == 2)
+            config.deviceId = parts.at(1).toUInt(&ok, 0);
+        if (parts.size() > 2 || !ok)
+            return usage(QStringLiteral("--device %1: not MODEL or MODEL@ID").arg(spec));
+        const UpgradeFamily *family = dispatchFamily(config.modelCode, connectDispatchOrder());
+        if (!family)
+            return usage(QStringLiteral("--device %1: no upgrade family serves this model").arg(spec));
+        config.family = QString::fromLatin1(family->name);
+        config.silentConnects = silentConnects;
+        bus.addDevice(config);
+    }
+    bus.setZeroWrapped(parser.isSet(zeroWrapped));
+
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+        return usage(QStringLiteral("no pseudo-terminal: %1").arg(QString::fromLocal8Bit(strerror(errno))));
+    const QByteArray path = ptsname(master);
+    // Our own hold on the port keeps it alive between the program's opens and closes (no hang-up for the reader).
+    const int hold = ::open(path.constData(), O_RDWR | O_NOCTTY);
+    if (hold < 0 || !makeRaw(hold) || !makeRaw(master))
+        return usage(QStringLiteral("%1: %2").arg(QString::fromLatin1(path), QString::fromLocal8Bit(strerror(errno))));
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    // Handlers first: whoever reads the path may stop us at once.
+    struct sigaction action{};
+    action.sa_handler = onSignal;
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGHUP, &action, nullptr);
+    printf("%s\n", path.constData());
+    fflush(stdout);
+
+    // The bus is an FTDI cable with the devices behind it: opened once, at the line settings they understand.
+    quint32 count = 0;
+    FtdiDriver::Handle cable = nullptr;
+    bus.createDeviceInfoList(&count);
+    bus.openBySerialNumber("ZRSIM001", &cable);
+    bus.setBaudRate(cable, 250000);
+    bus.setDataCharacteristics(cable, 8, 2, 0);
+    bus.setTimeouts(cable, 0, 0);
+
+    QRandomGenerator dice(seedValue);
+    QByteArray pending;
+    QElapsedTimer sinceLastByte;
+    sinceLastByte.start();
+    char buffer[4096];
+    bool stdinOpen = true;
+    while (!g_stop) {
+        pollfd fds[2] = {{master, POLLIN, 0}, {STDIN_FILENO, short(stdinOpen ? POLLIN : 0), 0}};
+        // Replies are handed over within a millisecond or two of their simulated arrival.
+        if (poll(fds, 2, 1) < 0 && errno != EINTR)
+            break;
+        if (stdinOpen && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
+            const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+            if (n <= 0)
+                break; // our parent went away or closed our input: stop
+        }
+        if (fds[0].revents & POLLIN) {
+            const ssize_t n = ::read(master, buffer, sizeof buffer);
+            if (n > 0) {
+                pending.append(buffer, int(n));
+                sinceLastByte.restart();
+            }
+        }
+        // Whole frames go to the devices the moment their last byte is in.
+        while (pending.size() >= 4) {
+            const int length = readU16(pending, 2) == CMD_STREAM_CONNECT ? kStreamConnectWire : readU16(pending, 0);
+            if (length < kFrameHeaderSize + kCrcSize || length > kMaxFrame) {
+                pending.remove(0, 1);
+                continue;
+            }
+            if (pending.size() < length)
+                break;
+            const QByteArray frame = pending.left(length);
+            pending.remove(0, length);
+            bus.dropReplies(dice.generateDouble() < drop ? 1 : 0);
+            bus.corruptReplies(dice.generateDouble() < corrupt ? 1 : 0);
+            quint32 written = 0;
+            bus.write(cable, frame.constData(), quint32(frame.size()), &written);
+            bus.dropReplies(0);
+            bus.corruptReplies(0);
+        }
+        if (!pending.isEmpty() && sinceLastByte.elapsed() > kResyncMs)
+            pending.clear();
+        quint32 received = 0;
+        bus.read(cable, buffer, sizeof buffer, &received);
+        if (received > 0)
+            writeAll(master, buffer, int(received));
+        bus.clearLog();
+    }
+
+    const QString prefix = parser.value(flashOut);
+    const QList<SimDevice *> all = bus.devices();
+    for (int i = 0; !prefix.isEmpty() && i < all.size(); ++i) {
+        QFile out(prefix + QString::number(i) + QStringLiteral(".bin"));
+        if (!out.open(QIODevice::WriteOnly) || out.write(all.at(i)->flash()) != all.at(i)->flash().size())
+            fprintf(stderr, "zrsim: %s: %s\n", qPrintable(out.fileName()), qPrintable(out.errorString()));
+    }
+    ::close(hold);
+    ::close(master);
+    return 0;
+}

@@ -1,0 +1,136 @@
+// End to end through the operating system's serial I/O: zrsim serves simulated devices on a pseudo-terminal in
+// real time, the window connects and upgrades through SerialPortDriver as it would through a USB cable.
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "app/flasher.h"
+#include "boot/upgradefamily.h"
+#include "link/serialportdriver.h"
+#include "tests/support/scriptedprompts.h"
+#include "tests/support/upgradefixture.h"
+
+namespace {
+// zrsim as a child process: started with its options, its port read off its first line, stopped on destruction.
+struct Zrsim
+{
+    QProcess process;
+    QString port;
+    QTemporaryDir dir;
+
+    explicit Zrsim(const QStringList &options)
+    {
+        process.start(QStringLiteral(ZRSIM_PATH), options + QStringList({"--flash-out", dir.filePath("flash")}));
+        if (process.waitForStarted(10000) && process.waitForReadyRead(10000))
+            port = QString::fromLatin1(process.readLine().trimmed());
+    }
+    ~Zrsim() { stop(); }
+    // Closing its stdin ends it (it writes the flash files first).
+    bool stop()
+    {
+        if (process.state() == QProcess::NotRunning)
+            return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+        process.closeWriteChannel();
+        if (!process.waitForFinished(10000)) {
+            process.kill();
+            process.waitForFinished(10000);
+            return false;
+        }
+        return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
+    }
+    QByteArray flash(int device)
+    {
+        QFile f(dir.filePath(QStringLiteral("flash%1.bin").arg(device)));
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+};
+
+QStringList messages(Flasher &window)
+{
+    const QString text = window.findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit"))->toPlainText();
+    return text.isEmpty() ? QStringList() : text.split(QLatin1Char('\n'));
+}
+} // namespace
+
+class TestZrsim : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false")); }
+    void connectAndUpgrade_data();
+    void connectAndUpgrade();
+    void endsOnSigterm();
+};
+
+void TestZrsim::connectAndUpgrade_data()
+{
+    QTest::addColumn<QStringList>("faults");
+    QTest::addColumn<bool>("succeeds");
+    QTest::newRow("clean line") << QStringList() << true;
+    // Half the replies lost: Connect retries until one gets through, the upgrade stops at its first lost reply.
+    QTest::newRow("replies dropped") << QStringList({"--drop-rate", "0.5", "--seed", "7"}) << false;
+    QTest::newRow("replies corrupted") << QStringList({"--corrupt-rate", "0.5", "--seed", "3"}) << false;
+}
+
+void TestZrsim::connectAndUpgrade()
+{
+    QFETCH(QStringList, faults);
+    QFETCH(bool, succeeds);
+    // Zr440: an STM32F030F4, the smallest family (26 blocks of 1 KiB), reached through Connect.
+    Zrsim sim(QStringList({"--device", "Zr440"}) + faults);
+    QVERIFY2(sim.port.startsWith("/dev/"), qPrintable(sim.process.readAllStandardError()));
+
+    const UpgradeFamily *family = dispatchFamily("Zr440", connectDispatchOrder());
+    QVERIFY(family);
+    const quint32 appOffset = family->firstBlock - 0x08000000;
+    const QByteArray image = testImage(family->imageSize, appOffset);
+    QTemporaryDir dir;
+    const QString upg = writeTestUpgradeFile(dir.filePath("Zr440.upg"), QStringLiteral("Zr440"), image);
+    QVERIFY(!upg.isEmpty());
+
+    SerialPortDriver driver({sim.port});
+    ScriptedPrompts prompts;
+    Flasher window(&prompts, &driver);
+    prompts.item(QStringLiteral("Serial port S/N: ") + sim.port);
+    prompts.question(Prompts::Yes).openFile(upg);
+    if (succeeds)
+        prompts.question(Prompts::No);
+    QElapsedTimer took;
+    took.start();
+    QVERIFY(QMetaObject::invokeMethod(&window, "slotConnect"));
+    qInfo("connect and upgrade over the pseudo-terminal: %.1f s", took.elapsed() / 1000.0);
+    const QStringList lines = messages(window);
+    QVERIFY2(prompts.allAnswered(), qPrintable(lines.join('\n')));
+    QVERIFY2(lines.contains(QStringLiteral("Zr440")) || lines.join(' ').contains("Zr440"), qPrintable(lines.join('\n')));
+    window.cable().close();
+    QVERIFY(sim.stop());
+    const QByteArray flash = sim.flash(0);
+    QVERIFY(flash.size() >= int(family->end - 0x08000000));
+    const int app = int(family->end - family->firstBlock);
+    if (succeeds) {
+        QCOMPARE(lines.last(), QStringLiteral("Upgrade succesfull!"));
+        QCOMPARE(flash.mid(int(appOffset), app), image.mid(int(appOffset), app));
+    } else {
+        QVERIFY2(!lines.contains(QStringLiteral("Upgrade succesfull!")), qPrintable(lines.join('\n')));
+        QCOMPARE(lines.last(), QStringLiteral("CRC err"));
+        QVERIFY(flash.mid(int(appOffset), app) != image.mid(int(appOffset), app));
+    }
+}
+
+// Never left running: SIGTERM ends it cleanly, as closing its input does.
+void TestZrsim::endsOnSigterm()
+{
+    Zrsim sim({});
+    QVERIFY(sim.port.startsWith("/dev/"));
+    QVERIFY(QFile::exists(sim.port));
+    sim.process.terminate();
+    QVERIFY(sim.process.waitForFinished(10000));
+    QCOMPARE(sim.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(sim.process.exitCode(), 0);
+    QCOMPARE(sim.flash(0).size(), 0x10000); // the default Zr501 (STM32F100C8), written on the way out
+}
+
+QTEST_MAIN(TestZrsim)
+#include "test_zrsim.moc"
