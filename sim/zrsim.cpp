@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -69,7 +70,7 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(
             QStringLiteral("Serves simulated Zr devices over a pseudo-terminal in real time. The first line on stdout "
-                           "is the port to open (zrflasher --cable PORT). Ends on SIGTERM or when stdin closes."));
+                           "is the port to open (zrflasher --cable PORT). Ends on SIGTERM or Ctrl+C, or when its input pipe closes."));
     parser.addHelpOption();
     const QCommandLineOption device(QStringLiteral("device"),
                                     QStringLiteral("A device of this model on the bus, optionally with its device ID "
@@ -171,7 +172,10 @@ int main(int argc, char *argv[])
     QElapsedTimer sinceLastByte;
     sinceLastByte.start();
     char buffer[4096];
-    bool stdinOpen = true;
+    // A parent that holds our input through a pipe (a test, a script) ends us by closing it. From a terminal, or
+    // with input from /dev/null, only a signal does.
+    struct stat in{};
+    bool stdinOpen = fstat(STDIN_FILENO, &in) == 0 && (S_ISFIFO(in.st_mode) || S_ISSOCK(in.st_mode));
     while (!g_stop) {
         pollfd fds[2] = {{master, POLLIN, 0}, {STDIN_FILENO, short(stdinOpen ? POLLIN : 0), 0}};
         // Replies are handed over within a millisecond or two of their simulated arrival.
