@@ -26,14 +26,28 @@ namespace {
 class FakeBackend : public SimulatedBus
 {
 public:
-    FakeBackend(const QList<QPair<QByteArray, QByteArray>> &cables, const QString &why) : m_why(why)
+    FakeBackend(const QList<QPair<QByteArray, QByteArray>> &cables, const QString &why,
+                const QByteArray &otherName = QByteArray())
+        : m_why(why), m_otherName(otherName)
     {
         setCables(cables);
     }
     QString problem() const override { return m_why; }
+    QByteArray alternativeSerial(quint32) const override { return m_otherName; }
+    // The other name opens the (first) cable too, as a port name does.
+    Status openBySerialNumber(const char *name, Handle *handle) override
+    {
+        Status s = SimulatedBus::openBySerialNumber(name, handle);
+        if (s != FT_OK && !m_otherName.isEmpty() && m_otherName == name) {
+            setCables({{QByteArray("FT232R USB UART"), QByteArray(name)}});
+            s = SimulatedBus::openBySerialNumber(name, handle);
+        }
+        return s;
+    }
 
 private:
     QString m_why;
+    QByteArray m_otherName;
 };
 
 using Cables = QList<QPair<QByteArray, QByteArray>>;
@@ -172,6 +186,7 @@ private slots:
     void libFtdiRead();
     void libFtdiCalls();
     void libFtdiEnumeration();
+    void realCable();
 };
 
 void TestCables::fallbackOrder_data()
@@ -183,23 +198,28 @@ void TestCables::fallbackOrder_data()
     QTest::addColumn<int>("choice");
     QTest::addColumn<int>("opensThrough"); // index of the backend that opens the chosen entry
     QTest::addColumn<QString>("openedAs");
+    QTest::addColumn<QByteArray>("otherName"); // what the serial backend calls its devices besides their serial
 
     const Cables none;
     const Cables ftdi = {{"FT232R USB UART", "A10KXYZ1"}};
     const Cables pty = {{"Serial port", "/dev/pts/7"}};
     QTest::newRow("no D2XX: libftdi, then serial ports")
             << none << ftdi << pty << QStringList({"FT232R USB UART S/N: A10KXYZ1", "Serial port S/N: /dev/pts/7"})
-            << 1 << 2 << "/dev/pts/7";
+            << 1 << 2 << "/dev/pts/7" << QByteArray();
     QTest::newRow("D2XX first") << Cables({{"USB-RS485 Cable", "FT5R8K2Q"}}) << none << pty
                                 << QStringList({"USB-RS485 Cable S/N: FT5R8K2Q", "Serial port S/N: /dev/pts/7"}) << 0
-                                << 0 << "FT5R8K2Q";
+                                << 0 << "FT5R8K2Q" << QByteArray();
     QTest::newRow("serial ports only") << none << none << pty << QStringList({"Serial port S/N: /dev/pts/7"}) << 0
-                                       << 2 << "/dev/pts/7";
+                                       << 2 << "/dev/pts/7" << QByteArray();
     // The same cable through libftdi and through the kernel's serial driver: both listed, each tagged.
     QTest::newRow("one cable, two backends")
             << none << ftdi << Cables({{"FT232R USB UART", "A10KXYZ1"}})
             << QStringList({"FT232R USB UART [libftdi] S/N: A10KXYZ1", "FT232R USB UART [serial] S/N: A10KXYZ1#2"})
-            << 1 << 2 << "A10KXYZ1";
+            << 1 << 2 << "A10KXYZ1" << QByteArray();
+    QTest::newRow("one cable, two backends, by port name")
+            << none << ftdi << ftdi
+            << QStringList({"FT232R USB UART [libftdi] S/N: A10KXYZ1", "FT232R USB UART [serial] S/N: ttyUSB0"})
+            << 1 << 2 << "ttyUSB0" << QByteArray("ttyUSB0");
 }
 
 void TestCables::fallbackOrder()
@@ -211,11 +231,12 @@ void TestCables::fallbackOrder()
     QFETCH(int, choice);
     QFETCH(int, opensThrough);
     QFETCH(QString, openedAs);
+    QFETCH(QByteArray, otherName);
 
     std::vector<CableDrivers::Backend> backends;
     QList<SimulatedBus *> fakes;
     for (const auto &[name, cables] : {std::pair{"d2xx", d2xx}, {"libftdi", libftdi}, {"serial", serial}}) {
-        auto fake = std::make_unique<FakeBackend>(cables, QString());
+        auto fake = std::make_unique<FakeBackend>(cables, QString(), QByteArray(name) == "serial" ? otherName : QByteArray());
         fakes << fake.get();
         backends.push_back({QString::fromLatin1(name), std::move(fake)});
     }
@@ -483,6 +504,39 @@ void TestCables::libFtdiEnumeration()
     QCOMPARE(driver.createDeviceInfoList(&count), quint32(FT_OK));
     QCOMPARE(count, 0u);
     QVERIFY2(driver.problem().startsWith("libftdi: "), qPrintable(driver.problem()));
+}
+
+// On a bench with hardware: ZR_TEST_CABLE names the cable (serial number or port), ZR_TEST_CABLE_BACKEND may pin
+// the backend. The cable opens with the cable's settings and carries a connect frame; a device need not answer.
+void TestCables::realCable()
+{
+    const QByteArray name = qgetenv("ZR_TEST_CABLE");
+    if (name.isEmpty())
+        QSKIP("no cable named in ZR_TEST_CABLE");
+    QString error;
+    const std::unique_ptr<CableDrivers> drivers =
+            makeCableDrivers(qEnvironmentVariable("ZR_TEST_CABLE_BACKEND"), {QString::fromLocal8Bit(name)}, &error);
+    QVERIFY2(drivers, qPrintable(error));
+    quint32 count = 0;
+    drivers->createDeviceInfoList(&count);
+    FtdiDriver::Handle h = nullptr;
+    QVERIFY2(drivers->openBySerialNumber(name.constData(), &h) == FT_OK, qPrintable(drivers->problem()));
+    QCOMPARE(drivers->setBaudRate(h, 250000), quint32(FT_OK));
+    QCOMPARE(drivers->setDataCharacteristics(h, 8, 2, 0), quint32(FT_OK));
+    drivers->setLatencyTimer(h, 2);
+    quint8 latency = 0;
+    if (drivers->getLatencyTimer(h, &latency) == FT_OK)
+        qInfo("latency timer in force: %d ms", latency);
+    drivers->setTimeouts(h, 140, 100);
+    const QByteArray frame = withCrc(buildConnectFrame(0));
+    quint32 written = 0;
+    QCOMPARE(drivers->write(h, frame.constData(), quint32(frame.size()), &written), quint32(FT_OK));
+    QCOMPARE(written, quint32(frame.size()));
+    char buffer[2560];
+    quint32 received = 0;
+    QCOMPARE(drivers->read(h, buffer, sizeof buffer, &received), quint32(FT_OK));
+    qInfo("%u bytes came back", received);
+    QCOMPARE(drivers->close(h), quint32(FT_OK));
 }
 
 QTEST_MAIN(TestCables)
