@@ -102,10 +102,11 @@ FtdiDriver::Status LibFtdiDriver::openBySerialNumber(const char *serialNumber, H
     return FT_DEVICE_NOT_FOUND;
 }
 
+// The open device behind `handle`, or FT_INVALID_HANDLE.
 #define ZR_LIBFTDI_OPEN(open)                                                                                          \
     Open *open = find(handle);                                                                                         \
     if (!open)                                                                                                         \
-    return FT_INVALID_HANDLE
+        return FT_INVALID_HANDLE
 
 FtdiDriver::Status LibFtdiDriver::resetDevice(Handle handle)
 {

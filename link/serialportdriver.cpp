@@ -9,17 +9,12 @@
 #include <QSerialPort>
 #include <QSerialPortInfo>
 
-#ifdef Q_OS_UNIX
-#include <cerrno>
-#include <unistd.h>
-#endif
 #ifdef Q_OS_LINUX
 #include <linux/serial.h>
 #include <sys/ioctl.h>
 #endif
 
 namespace {
-constexpr quint16 kFtdiVendor = 0x0403;
 // D2XX flow control and stop-bit values.
 constexpr quint16 kFlowRtsCts = 0x0100;
 constexpr quint16 kFlowDtrDsr = 0x0200;
@@ -100,7 +95,6 @@ FtdiDriver::Status SerialPortDriver::createDeviceInfoList(quint32 *count)
         port.serialNumber = info.serialNumber().toLatin1();
         if (port.serialNumber.isEmpty() || port.serialNumber.size() > kSerialField)
             port.serialNumber = (given.size() <= kSerialField && !given.isEmpty() ? given : port.name).toLatin1();
-        port.ftdi = info.hasVendorIdentifier() && info.vendorIdentifier() == kFtdiVendor;
         m_ports << port;
     };
     // Only adapters the system knows as USB devices: the motherboard's ttyS ports are listed whether or not they
@@ -111,15 +105,9 @@ FtdiDriver::Status SerialPortDriver::createDeviceInfoList(quint32 *count)
     for (const QString &extra : m_extraPorts)
         add(QSerialPortInfo(extra), extra);
 
+    // A port the user may not open is still listed: choosing it names the reason (permission, dialout).
     if (m_ports.isEmpty())
         m_problem = QStringLiteral("no serial ports found");
-#ifdef Q_OS_UNIX
-    for (const Port &p : qAsConst(m_ports))
-        if (::access(QFile::encodeName(p.location).constData(), R_OK | W_OK) != 0 && errno == EACCES) {
-            m_problem = permissionText(p.location);
-            break;
-        }
-#endif
     *count = quint32(m_ports.size());
     return FT_OK;
 }

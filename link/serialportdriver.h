@@ -47,7 +47,6 @@ public:
         QString name;          // "ttyUSB0"
         QByteArray description;
         QByteArray serialNumber; // the port name when the port has no serial number
-        bool ftdi = false;
     };
 
 private:
