@@ -33,7 +33,7 @@ bool parseKeyTable(const QByteArray &text, KeyTable *table, QString *problem)
     const QList<QByteArray> words = text.simplified().split(' ');
     const int count = text.trimmed().isEmpty() ? 0 : words.size();
     if (count != 32) {
-        *problem = QStringLiteral("%1 words, 32 needed").arg(count);
+        *problem = QStringLiteral("%1 word%2, 32 needed").arg(count).arg(count == 1 ? "" : "s");
         return false;
     }
     for (int i = 0; i < 32; ++i) {

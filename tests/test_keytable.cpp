@@ -63,6 +63,7 @@ void TestKeyTable::parse_data()
     QTest::newRow("31 words") << tableText(otherTable()).left(tableText(otherTable()).lastIndexOf(' ')) << "31 words, 32 needed";
     QTest::newRow("33 words") << tableText(otherTable()) + " 1" << "33 words, 32 needed";
     QTest::newRow("empty") << QByteArray("  \n") << "0 words, 32 needed";
+    QTest::newRow("one word") << QByteArray("0x1\n") << "1 word, 32 needed";
     QTest::newRow("not hexadecimal") << tableText(otherTable()).replace("3030303", "303g303")
                                      << "word 3 (\"8303g303\") is not a 32-bit hexadecimal number";
     QTest::newRow("nine digits") << QByteArray("123456789 ") + tableText(otherTable()).mid(tableText(otherTable()).indexOf(' ') + 1)
