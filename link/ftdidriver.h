@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <chrono>
 
 // D2XX status codes (FT_STATUS).
 enum : quint32 {
@@ -61,5 +62,12 @@ public:
     {
         Q_UNUSED(index)
         return QByteArray();
+    }
+
+    // The clock the read limits run on, in microseconds from any fixed start; a simulated cable keeps its own.
+    virtual qint64 clockUs() const
+    {
+        using namespace std::chrono;
+        return duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count();
     }
 };

@@ -14,6 +14,9 @@ constexpr quint32 kReadBufferSize = 2560;
 constexpr quint32 kDefaultReadMs = 80;
 constexpr quint32 kDefaultWriteMs = 80;
 constexpr quint8 kLatencyMs = 2;
+// Fast replies: a complete reply counts only when the line then stays quiet this long (bytes glued to a reply
+// mean something else is talking, and the whole window decides as usual).
+constexpr qint64 kQuietMs = 1;
 
 // One attached FTDI device, as the library reported it while the user chooses.
 struct DeviceRecord
@@ -170,20 +173,16 @@ QByteArray RS485Cable::transact(const QByteArray &frame, bool *ok, int readMs, i
     if (writeStatus != FT_OK)
         return {};
 
-    QByteArray buffer(int(kReadBufferSize), '\0');
-    quint32 received = 0;
-    if (m_driver->read(m_handle, buffer.data(), kReadBufferSize, &received) != FT_OK || received < 2)
+    QByteArray raw;
+    const bool readOk = m_fastReplies ? readWindowFast(&raw, readMs, writeMs) : readWindow(&raw);
+    if (!readOk || raw.size() < 2)
         return {};
-    QByteArray reply = buffer.left(int(qMin(received, kReadBufferSize)));
 
     // Some interfaces wrap every reply in a leading and a trailing 0x00; the first reply after arming decides.
-    if (m_detectOnNextReply) {
-        m_detectOnNextReply = false;
-        m_zeroWrapped = reply.size() > 5 && reply.at(0) == '\0' && reply.at(reply.size() - 1) == '\0'
-                        && quint8(reply.at(5)) == quint8(HOST_ID & 0xFF);
-    }
-    if (m_zeroWrapped)
-        reply = reply.mid(1, reply.size() - 2);
+    bool wrapped = false;
+    const QByteArray reply = unwrapped(raw, &wrapped);
+    m_zeroWrapped = wrapped;
+    m_detectOnNextReply = false;
     if (reply.size() < 2)
         return reply;
 
@@ -194,6 +193,106 @@ QByteArray RS485Cable::transact(const QByteArray &frame, bool *ok, int readMs, i
     qDebug().noquote() << "crc computed:" << hex(computed);
     *ok = rx == computed;
     return reply;
+}
+
+bool RS485Cable::readWindow(QByteArray *raw)
+{
+    QByteArray buffer(int(kReadBufferSize), '\0');
+    quint32 received = 0;
+    if (m_driver->read(m_handle, buffer.data(), kReadBufferSize, &received) != FT_OK)
+        return false;
+    *raw = buffer.left(int(qMin(received, kReadBufferSize)));
+    return true;
+}
+
+QByteArray RS485Cable::unwrapped(const QByteArray &raw, bool *wrapped) const
+{
+    *wrapped = m_zeroWrapped;
+    if (m_detectOnNextReply && raw.size() >= 2)
+        *wrapped = raw.size() > 5 && raw.at(0) == '\0' && raw.at(raw.size() - 1) == '\0'
+                   && quint8(raw.at(5)) == quint8(HOST_ID & 0xFF);
+    return *wrapped ? raw.mid(1, raw.size() - 2) : raw;
+}
+
+bool RS485Cable::completeReply(const QByteArray &raw) const
+{
+    bool wrapped = false;
+    const QByteArray reply = unwrapped(raw, &wrapped);
+    return reply.size() >= kFrameHeaderSize && readU16(reply, 0) == reply.size() && checkReplyCrc(reply);
+}
+
+int RS485Cable::nextStepSize(const QByteArray &raw) const
+{
+    // While the framing is being detected both readings are open: plain, and wrapped in 0x00 ... 0x00.
+    const bool plainOpen = m_detectOnNextReply || !m_zeroWrapped;
+    const bool wrappedOpen = m_detectOnNextReply || m_zeroWrapped;
+    int next = 0;
+    auto consider = [&](int lengthAt) {
+        // Until the length field is in, ask only for it; then for the whole reply it announces.
+        const int target = raw.size() < lengthAt + 2 ? lengthAt + 2
+                                                     : readU16(raw, lengthAt) + 2 * lengthAt;
+        if (target > raw.size() && target <= int(kReadBufferSize) && (next == 0 || target < next))
+            next = target;
+    };
+    if (plainOpen)
+        consider(0);
+    if (wrappedOpen && (raw.isEmpty() || raw.at(0) == '\0'))
+        consider(1);
+    return next;
+}
+
+bool RS485Cable::readWindowFast(QByteArray *raw, int readMs, int writeMs)
+{
+    const qint64 deadlineUs = m_driver->clockUs() + qint64(qMax(readMs, 0)) * 1000;
+    // Whole milliseconds left (rounded up, as the library counts them); 0 once the window is over.
+    auto remainingMs = [&]() -> quint32 {
+        const qint64 left = deadlineUs - m_driver->clockUs();
+        return left > 0 ? quint32((left + 999) / 1000) : 0;
+    };
+    // Reads up to `count` more bytes within `limitMs` (the first read runs on the limit the transaction set).
+    bool firstRead = true;
+    auto readMore = [&](int count, quint32 limitMs, bool *short_) {
+        if (!firstRead)
+            m_driver->setTimeouts(m_handle, limitMs, quint32(qMax(writeMs, 0)));
+        firstRead = false;
+        QByteArray buffer(count, '\0');
+        quint32 received = 0;
+        if (m_driver->read(m_handle, buffer.data(), quint32(count), &received) != FT_OK)
+            return false;
+        received = qMin(received, quint32(count));
+        raw->append(buffer.constData(), int(received));
+        *short_ = int(received) < count;
+        return true;
+    };
+
+    raw->clear();
+    bool shortRead = false;
+    for (;;) {
+        const int next = nextStepSize(*raw);
+        if (next == 0)
+            break;
+        if (!readMore(next - raw->size(), remainingMs(), &shortRead))
+            return false;
+        if (shortRead)
+            return true; // the window is over: what arrived is the whole window
+        if (completeReply(*raw)) {
+            const quint32 left = remainingMs();
+            if (left == 0)
+                return true;
+            if (!readMore(1, quint32(qMin<qint64>(kQuietMs, left)), &shortRead))
+                return false;
+            if (shortRead)
+                return true;
+            break; // something followed the reply: the whole window decides
+        }
+        if (remainingMs() == 0)
+            return true;
+    }
+    // No complete reply can be made of these bytes: collect the rest of the window as a plain read would.
+    const quint32 left = remainingMs();
+    if (left == 0 || raw->size() >= int(kReadBufferSize))
+        return true;
+    return readMore(int(kReadBufferSize) - raw->size(), left, &shortRead);
 }
 
 quint32 RS485Cable::sendDmxFrame(const quint8 *bytes, int length)

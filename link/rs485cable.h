@@ -32,15 +32,32 @@ public:
 
     // Called after the "Cable Error" box, so the window can add the driver's reason (FtdiDriver::problem).
     void setOpenFailedHook(std::function<void()> hook) { m_openFailedHook = std::move(hook); }
+    // Fast replies (off by default): a transaction ends as soon as the bytes so far form one complete reply (its
+    // own length field, the framing, a correct CRC) and nothing follows it at once; anything else waits out the
+    // read limit as usual, so the result is the one the full window would give.
+    void setFastReplies(bool on) { m_fastReplies = on; }
+    bool fastReplies() const { return m_fastReplies; }
+    // The driver's clock (microseconds), the one the read limits run on.
+    qint64 clockUs() const { return m_driver->clockUs(); }
 
     // Break, then the bytes (DMX512 packet); returns the write's D2XX status.
     quint32 sendDmxFrame(const quint8 *bytes, int length);
 
 private:
+    // The bytes of one reply window; false when a read failed.
+    bool readWindow(QByteArray *raw);
+    bool readWindowFast(QByteArray *raw, int readMs, int writeMs);
+    // How many bytes in all the next step should hold; 0 when no reading of the bytes can complete any more.
+    int nextStepSize(const QByteArray &raw) const;
+    // What the reply-framing rule and the CRC check make of these bytes, as a whole window's worth.
+    QByteArray unwrapped(const QByteArray &raw, bool *wrapped) const;
+    bool completeReply(const QByteArray &raw) const;
+
     FtdiDriver *m_driver;
     Prompts *m_prompts;
     FtdiDriver::Handle m_handle = nullptr;
     bool m_detectOnNextReply = true;
     bool m_zeroWrapped = false;
     std::function<void()> m_openFailedHook;
+    bool m_fastReplies = false;
 };

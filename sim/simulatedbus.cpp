@@ -312,6 +312,7 @@ FtdiDriver::Status SimulatedBus::write(Handle handle, const void *buffer, quint3
 
     const qint64 start = elapsedUs();
     const qint64 end = start + qint64(length) * kSimByteUs;
+    m_busyUs += end - start;
     if (!m_inject.isEmpty()) {
         addIncoming(end + kSimTurnaroundUs, m_inject);
         m_inject.clear();
@@ -331,6 +332,7 @@ FtdiDriver::Status SimulatedBus::write(Handle handle, const void *buffer, quint3
         }
         if (m_zeroWrapped)
             reply = QByteArray(1, '\0') + reply + QByteArray(1, '\0');
+        m_busyUs += kSimTurnaroundUs + processingUs + qint64(reply.size()) * kSimByteUs;
         addIncoming(end + kSimTurnaroundUs + processingUs, reply);
     }
     return FT_OK;

@@ -31,6 +31,9 @@ public:
     void setCables(const QList<QPair<QByteArray, QByteArray>> &descriptionAndSerial);
 
     qint64 elapsedUs() const;           // simulated (or real) time since construction
+    // What the line and the devices needed so far: every frame on the wire, and for each reply the turnaround, the
+    // device's processing (programming, erasing) and the reply's bytes; the floor no reply window can go below.
+    qint64 busyUs() const { return m_busyUs; }
     QList<QByteArray> requests() const; // every frame written outside a DMX packet, as on the wire (with CRC)
     QList<QByteArray> dmxPackets() const; // every write that followed a break
     // D2XX calls in order, e.g. "FT_Purge(1)", "FT_SetTimeouts(140,0)", "FT_Write(14)", "FT_Read(2560)".
@@ -69,6 +72,7 @@ public:
     Status write(Handle handle, const void *buffer, quint32 length, quint32 *written) override;
     Status read(Handle handle, void *buffer, quint32 length, quint32 *received) override;
     Status close(Handle handle) override;
+    qint64 clockUs() const override { return elapsedUs(); }
 
 private:
     // Reply bytes on their way to the cable; byte i has arrived at startUs + (i + 1) * kSimByteUs.
@@ -86,6 +90,7 @@ private:
     Clock m_clock;
     QElapsedTimer m_realTimer;
     qint64 m_virtualUs = 0;
+    qint64 m_busyUs = 0;
     std::vector<std::unique_ptr<SimDevice>> m_devices;
     QList<QPair<QByteArray, QByteArray>> m_cables;
     int m_openCable = -1;

@@ -1,0 +1,97 @@
+// Prompts answered from options given beforehand: file names, texts, numbers and answers set by the caller.
+#include "app/optionprompts.h"
+
+namespace {
+class OptionProgress : public ProgressDialog
+{
+public:
+    OptionProgress(const OptionPrompts &prompts, const QString &label, int min, int max)
+        : m_prompts(prompts), m_label(label), m_min(min), m_max(max)
+    {
+    }
+    void setValue(int value) override
+    {
+        if (m_prompts.onProgress)
+            m_prompts.onProgress(m_label, value, m_min, m_max);
+    }
+    bool wasCanceled() const override { return false; }
+    void close() override {}
+
+private:
+    const OptionPrompts &m_prompts;
+    QString m_label;
+    int m_min, m_max;
+};
+} // namespace
+
+QString OptionPrompts::getOpenFileName(const QString &, const QString &, const QString &)
+{
+    return openFile;
+}
+
+QString OptionPrompts::getSaveFileName(const QString &, const QString &, const QString &)
+{
+    return saveFile;
+}
+
+QString OptionPrompts::getItem(const QString &, const QString &, const QStringList &items, int current, bool,
+                               bool *ok, Parent)
+{
+    lastItems = items;
+    *ok = false;
+    if (itemMatch.isEmpty()) {
+        *ok = current >= 0 && current < items.size();
+        return *ok ? items.at(current) : QString();
+    }
+    for (const QString &item : items) {
+        if (item.contains(itemMatch, Qt::CaseInsensitive)) {
+            *ok = true;
+            return item;
+        }
+    }
+    return QString();
+}
+
+int OptionPrompts::getInt(const QString &, const QString &label, int value, int min, int max, int, bool *ok)
+{
+    *ok = ints.contains(label) && ints.value(label) >= min && ints.value(label) <= max;
+    return *ok ? ints.value(label) : value;
+}
+
+QString OptionPrompts::getText(const QString &, const QString &label, const QString &text, bool *ok)
+{
+    *ok = texts.contains(label);
+    return *ok ? texts.value(label) : text;
+}
+
+OptionPrompts::Button OptionPrompts::answer(const QString &title, const QString &text, int buttons)
+{
+    messages << title + QStringLiteral(": ") + text;
+    const Button chosen = answers.value(title, defaultAnswer);
+    if (buttons & chosen)
+        return chosen;
+    // Not one of the dialog's buttons: the dialog is closed without a choice.
+    return NoButton;
+}
+
+OptionPrompts::Button OptionPrompts::question(const QString &title, const QString &text, int buttons, Button)
+{
+    return answer(title, text, buttons);
+}
+
+OptionPrompts::Button OptionPrompts::warning(const QString &title, const QString &text, int buttons, Button)
+{
+    return answer(title, text, buttons);
+}
+
+OptionPrompts::Button OptionPrompts::critical(const QString &title, const QString &text, int buttons, Button,
+                                              Parent)
+{
+    messages << title + QStringLiteral(": ") + text;
+    return (buttons & Ok) ? Ok : NoButton;
+}
+
+std::unique_ptr<ProgressDialog> OptionPrompts::progress(const QString &label, const QString &, int min, int max)
+{
+    return std::make_unique<OptionProgress>(*this, label, min, max);
+}

@@ -1,0 +1,115 @@
+// One upgrade without a person at the window, over the connect and upgrade engines, summed up in one record.
+#include "boot/deviceupgrade.h"
+
+#include <QFile>
+#include <QFileInfo>
+
+#include "app/appstate.h"
+#include "app/optionprompts.h"
+#include "boot/connectengine.h"
+#include "boot/upgradeengine.h"
+#include "boot/upgradefamily.h"
+#include "builders/upgradefile.h"
+#include "link/codec.h"
+#include "link/rs485cable.h"
+
+namespace {
+const QString kHeaderSuffix = upgradeFileHeader(QString());
+
+const UpgradeFamily *familyByName(const QString &name)
+{
+    for (const UpgradeFamily &family : upgradeFamilies())
+        if (QString::fromLatin1(family.name).compare(name, Qt::CaseInsensitive) == 0)
+            return &family;
+    return nullptr;
+}
+} // namespace
+
+QString upgradeFileModel(const QString &header)
+{
+    if (!header.endsWith(kHeaderSuffix) || header.size() == kHeaderSuffix.size())
+        return QString();
+    return header.left(header.size() - kHeaderSuffix.size());
+}
+
+UpgradeOutcome upgradeDevice(AppState &state, OptionPrompts &prompts, RS485Cable &cable,
+                             const UpgradeRequest &request)
+{
+    UpgradeOutcome outcome;
+    outcome.fileName = QFileInfo(request.file).fileName();
+    outcome.fastReplies = cable.fastReplies();
+    const qint64 startUs = cable.clockUs();
+    auto finish = [&](UpgradeOutcome::Result result, const QString &step) {
+        outcome.result = result;
+        outcome.step = step;
+        outcome.durationMs = (cable.clockUs() - startUs) / 1000;
+        return outcome;
+    };
+
+    // The file first: a bad file needs neither a cable nor a device.
+    QFile file(request.file);
+    if (!file.open(QIODevice::ReadOnly))
+        return finish(UpgradeOutcome::Result::Refused, QStringLiteral("cannot open ") + request.file);
+    const QByteArray bytes = file.readAll();
+    outcome.fileCrc = Crc16(bytes);
+    const QString fileModel = upgradeFileModel(readUpgradeFile(request.file).header);
+    if (fileModel.isEmpty())
+        return finish(UpgradeOutcome::Result::Refused, QStringLiteral("not an upgrade file: ") + request.file);
+
+    const UpgradeFamily *forced = nullptr;
+    if (!request.family.isEmpty()) {
+        forced = familyByName(request.family);
+        if (!forced)
+            return finish(UpgradeOutcome::Result::Refused, QStringLiteral("unknown family ") + request.family);
+        if (!familyModels(forced->id).contains(fileModel))
+            return finish(UpgradeOutcome::Result::Refused,
+                          QStringLiteral("the file is for %1, not a %2 model").arg(fileModel, request.family));
+    }
+
+    if (!cable.ensureOpen())
+        return finish(UpgradeOutcome::Result::NoCable, QStringLiteral("Connect USB Cable !!!"));
+    DeviceIdentity identity;
+    if (!ConnectEngine(state, prompts, cable).identify(&identity))
+        return finish(UpgradeOutcome::Result::NoDevice, QStringLiteral("no device answered the connect frames"));
+    outcome.deviceId = identity.deviceId;
+    outcome.model = identity.name;
+    outcome.bootVersion = identity.bootVersion;
+
+    const UpgradeFamily *family = forced;
+    if (!family) {
+        family = dispatchFamily(identity.name, connectDispatchOrder());
+        if (!family)
+            return finish(UpgradeOutcome::Result::Refused, QStringLiteral("Unknown device"));
+        if (QString::fromLatin1(identity.name) != fileModel)
+            return finish(UpgradeOutcome::Result::Refused,
+                          QStringLiteral("the file is for %1, the device is a %2")
+                                  .arg(fileModel, QString::fromLatin1(identity.name)));
+    } else {
+        // The descriptor cannot be trusted: the file names the model the procedure's checks go by.
+        state.connectedDeviceName = fileModel.toLatin1();
+    }
+    if (request.hasTarget)
+        state.targetAddress = request.target;
+    outcome.family = QString::fromLatin1(family->name);
+
+    // The engine's own lines tell what stopped it; the last one names the step.
+    QString lastLine;
+    const auto log = state.log;
+    state.log = [&](const QString &line) {
+        lastLine = line;
+        log(line);
+    };
+    prompts.openFile = request.file;
+    prompts.answers[UpgradeEngine::tr("Upgrade succesfull!")] = request.runAfter ? Prompts::Yes : Prompts::No;
+    const UpgradeEngine::Result result = UpgradeEngine(state, prompts, cable).run(*family);
+    state.log = log;
+    switch (result) {
+    case UpgradeEngine::Result::Done:
+        return finish(UpgradeOutcome::Result::Done, QString());
+    case UpgradeEngine::Result::NotStarted:
+        return finish(UpgradeOutcome::Result::Refused, lastLine);
+    case UpgradeEngine::Result::Failed:
+        break;
+    }
+    return finish(UpgradeOutcome::Result::Failed, lastLine);
+}
