@@ -42,6 +42,7 @@ Flasher::Flasher(Prompts *prompts, FtdiDriver *driver)
         if (!why.isEmpty())
             log(why);
     });
+    addFastRepliesEntry();
 
     // Reduced window: production menus, the wizard entry and most service controls stay hidden.
     ui->menuUpgrade->menuAction()->setVisible(false);

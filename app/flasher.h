@@ -43,6 +43,8 @@ public slots:
 
     // --- cable (link/) ---
     void slotDisconnectRsCable();
+    // "Fast replies" (Utilities): a reply ends its exchange as soon as it is complete; remembered.
+    void slotFastReplies(bool on);
 
     // --- connect and upgrade (boot/) ---
     void slotConnect();
@@ -106,6 +108,7 @@ private:
     // [cable]
     std::unique_ptr<FtdiDriver> m_ownDriver;
     std::unique_ptr<RS485Cable> m_cable;
+    void addFastRepliesEntry();
     // [boot]
     // Boot-connect poller: created stopped, nothing starts it. When started it blinks "Connect" and tries one
     // connect per tick, 240 ticks of 250 ms (a minute) before it stops itself.

@@ -4,6 +4,9 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QInputDialog>
+#include <QMenu>
+#include <QSettings>
+#include <QTemporaryDir>
 #include <QTimer>
 #include <memory>
 
@@ -65,10 +68,14 @@ private slots:
     void replyFramingDetection_data();
     void replyFramingDetection();
     void zeroWrappedModeLastsUntilNextDetection();
+    void fastRepliesEndOnlyOnACompleteReply_data();
+    void fastRepliesEndOnlyOnACompleteReply();
+    void fastReplyReadsInSteps();
     void closeTwiceThenReopen();
     void destructorClosesTheCable();
     void dmxFrame();
     void windowDisconnect();
+    void windowFastRepliesEntry();
     void demoBusInTheRealDialog();
     void withoutVendorLibraryNoCable();
 };
@@ -264,6 +271,110 @@ void TestCable::zeroWrappedModeLastsUntilNextDetection()
     QVERIFY(ok && !r.cable.zeroWrapped());
 }
 
+namespace {
+// One connect transaction on a bus without devices that hears `received` right after the frame.
+struct WindowResult
+{
+    QByteArray reply;
+    bool ok = false;
+    bool wrapped = false;
+    qint64 elapsedUs = 0;
+};
+
+WindowResult transactOver(const QByteArray &received, bool fast, int readMs)
+{
+    SimulatedBus bus;
+    ScriptedPrompts prompts;
+    RS485Cable cable(nullptr, 250000, 8, 2, 0, &bus, &prompts);
+    cable.setFastReplies(fast);
+    prompts.item(kSimCable);
+    bus.injectBytes(received);
+    WindowResult result;
+    const qint64 before = bus.elapsedUs();
+    result.reply = cable.transact(buildConnectFrame(0), &result.ok, readMs, 100);
+    result.elapsedUs = bus.elapsedUs() - before;
+    result.wrapped = cable.zeroWrapped();
+    return result;
+}
+} // namespace
+
+void TestCable::fastRepliesEndOnlyOnACompleteReply_data()
+{
+    QTest::addColumn<QByteArray>("received");
+    QTest::addColumn<bool>("early");
+    const QByteArray plain = deviceReply(CMD_CONNECT, 0x03D2A001);
+    const QByteArray z(1, '\0');
+    QByteArray badCrc = plain;
+    badCrc[badCrc.size() - 1] = char(badCrc.at(badCrc.size() - 1) ^ 0x5A);
+    QByteArray longer = plain.left(12);
+    putU16(longer, 0, 20);
+    longer = withCrc(longer); // a correct CRC, but the length field promises 20 bytes
+    QByteArray foreign = plain.left(12);
+    putU32(foreign, 4, 0x11111111);
+    foreign = withCrc(foreign);
+
+    QTest::newRow("complete reply") << plain << true;
+    QTest::newRow("zero-wrapped reply") << z + plain + z << true;
+    QTest::newRow("truncated reply") << plain.left(plain.size() - 1) << false;
+    QTest::newRow("wrong CRC") << badCrc << false;
+    QTest::newRow("reply followed by garbage") << plain + QByteArray("\x5a\xa5\x01") << false;
+    QTest::newRow("length field beyond the bytes") << longer << false;
+    QTest::newRow("zeros without the host byte") << z + foreign + z << false;
+    QTest::newRow("silence") << QByteArray() << false;
+}
+
+// Whatever arrives, fast replies hand back exactly what the whole window gives; only a complete reply with
+// nothing glued to it ends the wait early.
+void TestCable::fastRepliesEndOnlyOnACompleteReply()
+{
+    QFETCH(QByteArray, received);
+    QFETCH(bool, early);
+    const int readMs = 140;
+    const WindowResult specified = transactOver(received, false, readMs);
+    const WindowResult fast = transactOver(received, true, readMs);
+    QCOMPARE(specified.elapsedUs, qint64(readMs) * 1000);
+    QCOMPARE(fast.reply, specified.reply);
+    QCOMPARE(fast.ok, specified.ok);
+    QCOMPARE(fast.wrapped, specified.wrapped);
+    if (early) {
+        QVERIFY(fast.ok);
+        // The frame, the turnaround and the reply on the wire, then the quiet millisecond.
+        const qint64 wire = (14 + 2 + received.size()) * kSimByteUs + kSimTurnaroundUs;
+        QVERIFY2(fast.elapsedUs >= wire && fast.elapsedUs <= wire + 1000, qPrintable(QString::number(fast.elapsedUs)));
+    } else {
+        // The whole window, give or take the millisecond the library counts remaining time in.
+        QVERIFY2(fast.elapsedUs >= specified.elapsedUs && fast.elapsedUs < specified.elapsedUs + 1000,
+                 qPrintable(QString::number(fast.elapsedUs)));
+    }
+}
+
+void TestCable::fastReplyReadsInSteps()
+{
+    Rig r;
+    r.cable.setFastReplies(true);
+    QVERIFY(r.open());
+    bool ok = false;
+    const QByteArray reply = r.cable.transact(buildRunFrame(0), &ok, 140, 0);
+    QVERIFY(ok);
+    QCOMPARE(reply, deviceReply(CMD_RUN, r.device->deviceId()));
+    // The request goes out exactly as with full windows; then the length field, the rest it announces, and a
+    // one-millisecond look for anything glued to the reply.
+    QCOMPARE(r.bus.calls(), QStringList({"FT_Purge(1)", "FT_Purge(2)", "FT_SetTimeouts(140,0)", "FT_ClrRts",
+                                         "FT_Write(14)", "FT_SetRts", "FT_Read(2)", "FT_SetTimeouts(140,0)",
+                                         "FT_Read(12)", "FT_SetTimeouts(1,0)", "FT_Read(1)"}));
+
+    // Armed detection: both readings stay open, so the first step asks for the length field only.
+    Rig w;
+    w.cable.setFastReplies(true);
+    QVERIFY(w.open());
+    w.bus.setZeroWrapped(true);
+    w.cable.armReplyFraming();
+    QCOMPARE(w.cable.transact(buildRunFrame(0), &ok, 140, 0), deviceReply(CMD_RUN, w.device->deviceId()));
+    QVERIFY(ok);
+    QVERIFY(w.cable.zeroWrapped());
+    QCOMPARE(w.bus.calls().filter("FT_Read"), QStringList({"FT_Read(2)", "FT_Read(1)", "FT_Read(13)", "FT_Read(1)"}));
+}
+
 void TestCable::closeTwiceThenReopen()
 {
     Rig r;
@@ -327,6 +438,45 @@ void TestCable::windowDisconnect()
 
 // What `zrflasher --simulate` shows: the simulated cable in the real "Select cable" dialog, and a Zr501 that
 // answers after a few connect attempts (real clock).
+void TestCable::windowFastRepliesEntry()
+{
+    // The remembered choice goes to a scratch directory, never to the user's own settings.
+    QTemporaryDir config;
+    QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, config.path());
+    SimulatedBus bus;
+    bus.addDevice(SimDeviceConfig());
+    ScriptedPrompts prompts;
+    {
+        Flasher w(&prompts, &bus);
+        auto *entry = w.findChild<QAction *>("actionFastReplies");
+        QVERIFY(entry);
+        QVERIFY(entry->isCheckable());
+        QVERIFY(!entry->isChecked());
+        QVERIFY(!w.cable().fastReplies());
+        QVERIFY(w.findChild<QMenu *>("menuUtilities")->actions().contains(entry));
+        entry->trigger();
+        QVERIFY(w.cable().fastReplies());
+
+        // A run through the window now ends on the complete reply.
+        prompts.item(kSimCable);
+        QVERIFY(w.cable().ensureOpen());
+        bool ok = false;
+        const qint64 before = bus.elapsedUs();
+        w.cable().transact(buildConnectFrame(0), &ok, 100, 100);
+        QVERIFY(ok);
+        QVERIFY(bus.elapsedUs() - before < 10000);
+    }
+    {
+        Flasher w(&prompts, &bus);
+        QVERIFY(w.findChild<QAction *>("actionFastReplies")->isChecked());
+        QVERIFY(w.cable().fastReplies());
+        w.findChild<QAction *>("actionFastReplies")->trigger();
+        QVERIFY(!w.cable().fastReplies());
+    }
+    Flasher w(&prompts, &bus);
+    QVERIFY(!w.cable().fastReplies());
+}
+
 void TestCable::demoBusInTheRealDialog()
 {
     std::unique_ptr<SimulatedBus> bus = makeDemoBus();

@@ -60,7 +60,7 @@ void TestWindow::reducedWindow()
     for (QAction *a : utilities->actions())
         if (a->isVisible())
             entries << a->text();
-    QCOMPARE(entries, QStringList({"DMX", "Disconnect RS Cable"}));
+    QCOMPARE(entries, QStringList({"DMX", "Disconnect RS Cable", "Fast replies"}));
     QVERIFY(!w.findChild<QAction *>("actionAbout")->isEnabled());
     QVERIFY(!w.findChild<QAction *>("actionConnectStream")->isEnabled());
     QVERIFY(!w.findChild<QAction *>("actionUpgradeStream")->isEnabled());
