@@ -11,16 +11,21 @@ public:
     }
     void setValue(int value) override
     {
+        m_value = value;
         if (m_prompts.onProgress)
             m_prompts.onProgress(m_label, value, m_min, m_max);
     }
-    bool wasCanceled() const override { return false; }
+    bool wasCanceled() const override
+    {
+        return m_min == 0 && m_prompts.attemptLimit >= 0 && m_value >= m_prompts.attemptLimit;
+    }
     void close() override {}
 
 private:
     const OptionPrompts &m_prompts;
     QString m_label;
     int m_min, m_max;
+    int m_value = 0;
 };
 } // namespace
 

@@ -21,6 +21,9 @@ public:
     Button defaultAnswer = No;
     // getItem picks the first entry containing this text (case-insensitive); empty: the preselected entry.
     QString itemMatch;
+    // Counting dialogs (attempts, exchanges: those whose range starts at 0) report Cancel once their value reaches
+    // this; -1: never. Dialogs over addresses are never cancelled.
+    int attemptLimit = -1;
     // Called for every progress step: the dialog's label, the value and its range.
     std::function<void(const QString &label, int value, int min, int max)> onProgress;
 

@@ -110,11 +110,14 @@ int dispatch(const QString &words, const QList<SubCommand> &commands, const QStr
 {
     QString list = QStringLiteral("Usage: %1 <command> [options] [arguments]\n\nCommands:\n").arg(words);
     for (const SubCommand &c : commands)
-        list += QStringLiteral("  %1%2\n").arg(QString::fromLatin1(c.name).leftJustified(10), QLatin1String(c.summary));
+        list += QStringLiteral("  %1%2\n").arg(QString::fromLatin1(c.name).leftJustified(12), QLatin1String(c.summary));
     list += options;
     list += QStringLiteral("\nRun '%1 <command> --help' for the options of a command.\n"
                            "Exit status: 0 success, 1 usage error, 2 bad or unreadable input, "
-                           "3 output could not be written.\n").arg(words);
+                           "3 output could not be written,\n"
+                           "4 no cable, 5 no device answered, 6 the device failed or refused.\n"
+                           "Device commands end each exchange on a complete reply (--full-windows: wait out every "
+                           "reply window).\n").arg(words);
 
     // Options up to the command word are ours; everything from it on belongs to the command.
     QCommandLineParser parser;

@@ -99,6 +99,17 @@ int runUpg(const QStringList &arguments);
 int runBoot(const QStringList &arguments);
 int runParam(const QStringList &arguments);
 int runId(const QStringList &arguments);
+// Device commands (zrtool/device.cpp): exit 4 no cable, 5 no device answered, 6 the device failed.
+int runCables(const QStringList &arguments);
+int runConnect(const QStringList &arguments);
+int runUpgradeDevice(const QStringList &arguments);
+int runRun(const QStringList &arguments);
+int runReadFlash(const QStringList &arguments);
+int runWriteFlash(const QStringList &arguments);
+int runStream(const QStringList &arguments);
+int runMute(const QStringList &arguments);
+int runUnmute(const QStringList &arguments);
+int runDiscover(const QStringList &arguments);
 
 // A command word and its handler, for the two levels "zrtool <cmd>" and "zrtool upg <cmd>".
 struct SubCommand

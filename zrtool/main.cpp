@@ -65,6 +65,17 @@ int main(int argc, char *argv[])
         {"boot", "build a series of production boot images", runBoot},
         {"param", "show, change or create parameter files", runParam},
         {"id", "show the ID text of a device ID", runId},
+        {"cables", "list the cables the library sees", runCables},
+        {"connect", "catch and identify a device", runConnect},
+        {"upgrade", "upgrade a device with an upgrade file (also recovery: --family --target --force)",
+         runUpgradeDevice},
+        {"run", "start the application of a device", runRun},
+        {"read-flash", "read device flash into a file", runReadFlash},
+        {"write-flash", "write a 1 KiB flash block from a file", runWriteFlash},
+        {"stream", "stream-upgrade every device of one model at once", runStream},
+        {"mute", "tell every device to stay quiet", runMute},
+        {"unmute", "let every device answer again", runUnmute},
+        {"discover", "list the IDs of the devices that answer", runDiscover},
     };
     const QString options = QStringLiteral(
             "\nBefore the command:\n"

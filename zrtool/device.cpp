@@ -1,0 +1,565 @@
+// zrtool's device commands: cables, connect, upgrade, run, read-flash, write-flash, stream, mute, unmute, discover,
+// all over the window's own engines with prompts answered from the command line.
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QJsonObject>
+#include <cstdio>
+#include <memory>
+
+#ifdef Q_OS_WIN
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
+
+#include "app/appstate.h"
+#include "app/optionprompts.h"
+#include "boot/connectengine.h"
+#include "boot/deviceid.h"
+#include "boot/deviceupgrade.h"
+#include "boot/streamupgrade.h"
+#include "boot/upgradefamily.h"
+#include "link/d2xxlibrary.h"
+#include "link/rs485cable.h"
+#include "sim/simulatedbus.h"
+#include "tools/devicecommands.h"
+#include "zrtool/cli.h"
+
+namespace {
+
+enum : int {
+    kExitNoCable = 4,
+    kExitNoDevice = 5,
+    kExitDeviceFailed = 6,
+};
+
+const QCommandLineOption kCable(QStringLiteral("cable"), "The cable to use: its serial number or port (default: the first one).",
+                                "SERIAL|PORT");
+const QCommandLineOption kBackend(QStringLiteral("cable-backend"), "The cable library: d2xx (FTDI's D2XX library).", "NAME");
+const QCommandLineOption kSimulate(QStringLiteral("simulate"), "Use the simulated bus instead of a cable (a Zr501 by default).");
+const QCommandLineOption kSimDevice(QStringLiteral("sim-device"), "With --simulate: a device of this model on the bus (repeatable).",
+                                    "MODEL");
+const QCommandLineOption kSimClock(QStringLiteral("sim-virtual-clock"), "With --simulate: run on simulated time (for tests).");
+const QCommandLineOption kSimDrop(QStringLiteral("sim-drop-reply"), "With --simulate: the device's reply to frame N is lost.", "N");
+const QCommandLineOption kSimFlashOut(QStringLiteral("sim-flash-out"),
+                                      "With --simulate: at the end, write each device's flash to DIR/N-MODEL.bin.",
+                                      "DIR");
+const QCommandLineOption kFullWindows(QStringLiteral("full-windows"),
+                                      "Wait out every reply window (default: an exchange ends on a complete reply).");
+const QCommandLineOption kTarget(QStringLiteral("target"), "The device ID to address (default: any device in its bootloader).",
+                                 "ID");
+const QCommandLineOption kAttempts(QStringLiteral("attempts"), "Connect attempts, 100 ms each, before giving up (default 1000).",
+                                   "N");
+
+void printErr(const QString &line)
+{
+    fputs((line + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
+    fflush(stderr);
+}
+
+bool stderrIsTerminal()
+{
+    return isatty(fileno(stderr));
+}
+
+// A device command's session: the cable, the state and the prompts the engines work with.
+struct Session
+{
+    std::unique_ptr<FtdiDriver> driver;
+    SimulatedBus *bus = nullptr; // when simulated
+    OptionPrompts prompts;
+    AppState state;
+    std::unique_ptr<RS485Cable> cable;
+    QStringList lines; // what the engines logged
+    std::unique_ptr<ProgressBar> bar;
+    int requestCount = 0;
+    QString flashOut; // simulated devices' flash goes here at the end
+
+    ~Session()
+    {
+        if (!bus || flashOut.isEmpty())
+            return;
+        const QList<SimDevice *> devices = bus->devices();
+        for (int i = 0; i < devices.size(); ++i) {
+            QString problem;
+            const QString path = flashOut + QStringLiteral("/%1-%2.bin").arg(i).arg(QString::fromLatin1(devices.at(i)->modelCode()));
+            if (!writeFile(path, devices.at(i)->flash(), &problem))
+                printErr(QStringLiteral("zrtool: %1: %2").arg(path, problem));
+        }
+    }
+};
+
+void addCommonOptions(Command &command, bool addressed)
+{
+    for (const QCommandLineOption &o : {kCable, kBackend, kSimulate, kSimDevice, kFullWindows})
+        command.addOption(o);
+    if (addressed)
+        command.addOption(kTarget);
+    command.addOption(kAttempts);
+    for (QCommandLineOption o : {kSimClock, kSimDrop, kSimFlashOut}) {
+        o.setFlags(QCommandLineOption::HiddenFromHelp);
+        command.addOption(o);
+    }
+}
+
+// The one place a cable is chosen: the simulated bus, or the D2XX library. False with *why when none can be used.
+bool chooseDriver(const Command &command, Session *session, QString *why, bool caught)
+{
+    const QCommandLineParser &p = command.parser;
+    if (p.isSet(kBackend) && p.value(kBackend) != QLatin1String("d2xx")) {
+        *why = QStringLiteral("unknown cable backend '%1' (this build knows d2xx)").arg(p.value(kBackend));
+        return false;
+    }
+    if (p.isSet(kSimulate)) {
+        const bool virtualClock = p.isSet(kSimClock);
+        auto bus = std::make_unique<SimulatedBus>(virtualClock ? SimulatedBus::Clock::Virtual
+                                                               : SimulatedBus::Clock::Real);
+        QStringList models = p.values(kSimDevice);
+        if (models.isEmpty())
+            models << QStringLiteral("Zr501");
+        quint32 id = 0x0379C02A; // RDM 3, year 26, week 14, serial 42, then the next serials
+        for (const QString &model : models) {
+            const UpgradeFamily *family = dispatchFamily(model.toLatin1(), connectDispatchOrder());
+            if (!family) {
+                *why = QStringLiteral("the simulator has no model '%1'").arg(model);
+                return false;
+            }
+            SimDeviceConfig config;
+            config.modelCode = model.toLatin1();
+            config.family = QString::fromLatin1(family->name);
+            config.deviceId = id++;
+            // Commands that catch a device meet it switched off and "power-cycled" after a few attempts, as a person
+            // would; the others find it still held in its bootloader by an earlier connect.
+            config.silentConnects = caught ? 5 : 0;
+            bus->addDevice(config);
+        }
+        if (p.isSet(kSimDrop)) {
+            quint32 frame = 0;
+            if (!parseNumber(p.value(kSimDrop), &frame)) {
+                *why = QStringLiteral("--sim-drop-reply needs a frame number");
+                return false;
+            }
+            SimulatedBus *raw = bus.get();
+            bus->onRequest = [session, raw, frame](const QByteArray &) {
+                if (quint32(++session->requestCount) == frame)
+                    raw->dropReplies(1);
+            };
+        }
+        session->bus = bus.get();
+        session->flashOut = p.value(kSimFlashOut);
+        session->driver = std::move(bus);
+        return true;
+    }
+    auto d2xx = std::make_unique<D2xxLibrary>();
+    if (!d2xx->isLoaded()) {
+        *why = QStringLiteral("no FTDI D2XX library (%1)").arg(d2xx->errorString());
+        return false;
+    }
+    session->driver = std::move(d2xx);
+    return true;
+}
+
+// Opens the session's cable; prints the reason and returns the exit status when it cannot.
+int openSession(const Command &command, Session *session, bool addressed = false, bool caught = true)
+{
+    QString why;
+    if (!chooseDriver(command, session, &why, caught)) {
+        printErr(QStringLiteral("zrtool: no cable: ") + why);
+        return kExitNoCable;
+    }
+    const QCommandLineParser &p = command.parser;
+    session->prompts.itemMatch = p.value(kCable);
+    if (p.isSet(kAttempts)) {
+        quint32 attempts = 0;
+        if (!parseNumber(p.value(kAttempts), &attempts, 1000000) || attempts == 0)
+            return command.usageError(QStringLiteral("--attempts needs a positive number"));
+        session->prompts.attemptLimit = int(attempts);
+    }
+    const bool terminal = stderrIsTerminal();
+    session->prompts.onProgress = [session, terminal](const QString &label, int value, int min, int max) {
+        if (!terminal)
+            return;
+        if (min == 0) {
+            const int limit = session->prompts.attemptLimit > 0 ? qMin(session->prompts.attemptLimit, max) : max;
+            fprintf(stderr, "\rpower-cycle the device now: attempt %d/%d ", value + 1, limit);
+            fflush(stderr);
+            return;
+        }
+        if (!session->bar)
+            session->bar = std::make_unique<ProgressBar>(label.trimmed(), max - min);
+        session->bar->setValue(value - min);
+    };
+    session->state.log = [session](const QString &line) { session->lines << line; };
+    session->cable = std::make_unique<RS485Cable>(nullptr, 250000, 8, 2, 0, session->driver.get(),
+                                                  &session->prompts);
+    session->cable->setFastReplies(!p.isSet(kFullWindows));
+    if (session->cable->open(250000, 8, 2, 0) != 0) {
+        if (session->prompts.lastItems.isEmpty())
+            printErr(QStringLiteral("zrtool: no cable: the library sees no FTDI cable"));
+        else
+            printErr(QStringLiteral("zrtool: no cable: '%1' is not one of: %2")
+                             .arg(p.value(kCable), session->prompts.lastItems.join(QStringLiteral(", "))));
+        return kExitNoCable;
+    }
+    if (addressed && p.isSet(kTarget)) {
+        quint32 target = 0;
+        if (!parseNumber(p.value(kTarget), &target))
+            return command.usageError(QStringLiteral("--target needs a device ID"));
+        session->state.targetAddress = target;
+    }
+    return kExitOk;
+}
+
+// Ends a counter or bar line on the terminal.
+void endProgress(Session &session)
+{
+    session.bar.reset();
+    if (stderrIsTerminal())
+        fputs("\n", stderr);
+}
+
+int deviceFailed(const QString &command, const QString &step)
+{
+    printErr(QStringLiteral("zrtool %1: %2").arg(command, step));
+    return kExitDeviceFailed;
+}
+
+bool loggedCrcError(const Session &session)
+{
+    return session.lines.contains(QStringLiteral("CRC err"));
+}
+
+QString resultWord(UpgradeOutcome::Result result)
+{
+    switch (result) {
+    case UpgradeOutcome::Result::NoCable: return QStringLiteral("no cable");
+    case UpgradeOutcome::Result::NoDevice: return QStringLiteral("no device");
+    case UpgradeOutcome::Result::Refused: return QStringLiteral("refused");
+    case UpgradeOutcome::Result::Failed: return QStringLiteral("failed");
+    case UpgradeOutcome::Result::Done: return QStringLiteral("done");
+    }
+    return QString();
+}
+
+// Catches the device in its bootloader first, as Connect does in the window; --target then addresses one device.
+int catchDevice(const Command &command, Session &session, const QString &word)
+{
+    DeviceIdentity identity;
+    const bool found = ConnectEngine(session.state, session.prompts, *session.cable).identify(&identity);
+    endProgress(session);
+    if (!found) {
+        printErr(QStringLiteral("zrtool %1: connect: no device answered").arg(word));
+        return kExitNoDevice;
+    }
+    quint32 target = 0;
+    if (command.parser.isSet(kTarget) && parseNumber(command.parser.value(kTarget), &target))
+        session.state.targetAddress = target;
+    return kExitOk;
+}
+} // namespace
+
+int runCables(const QStringList &arguments)
+{
+    Command command(QStringLiteral("cables"), QStringLiteral("List the cables the library sees."));
+    addCommonOptions(command, false);
+    if (!command.parse(arguments, 0, 0))
+        return kExitUsage;
+    Session session;
+    QString why;
+    if (!chooseDriver(command, &session, &why, false)) {
+        printErr(QStringLiteral("zrtool: no cable: ") + why);
+        return kExitNoCable;
+    }
+    quint32 count = 0;
+    if (session.driver->createDeviceInfoList(&count) != FT_OK || count == 0) {
+        printErr(QStringLiteral("zrtool: no cable: the library sees no FTDI cable"));
+        return kExitNoCable;
+    }
+    for (quint32 i = 0; i < count; ++i) {
+        quint32 flags = 0, type = 0, id = 0, locId = 0;
+        char serial[64] = {};
+        char description[128] = {};
+        FtdiDriver::Handle handle = nullptr;
+        if (session.driver->getDeviceInfoDetail(i, &flags, &type, &id, &locId, serial, description, &handle) != FT_OK)
+            continue;
+        printLine(QStringLiteral("%1 S/N: %2%3")
+                          .arg(QString::fromLatin1(description, int(qstrnlen(description, 64))),
+                               QString::fromLatin1(serial, int(qstrnlen(serial, 16))),
+                               (flags & 1) ? QStringLiteral(" (in use)") : QString()));
+    }
+    return kExitOk;
+}
+
+int runConnect(const QStringList &arguments)
+{
+    Command command(QStringLiteral("connect"),
+                    QStringLiteral("Catch a device in its bootloader (power-cycle it when asked) and identify it."));
+    addCommonOptions(command, false);
+    command.addOption(Command::jsonOption());
+    if (!command.parse(arguments, 0, 0))
+        return kExitUsage;
+    Session session;
+    if (const int status = openSession(command, &session))
+        return status;
+    DeviceIdentity identity;
+    const bool found = ConnectEngine(session.state, session.prompts, *session.cable).identify(&identity);
+    endProgress(session);
+    if (!found) {
+        printErr(QStringLiteral("zrtool connect: no device answered"));
+        return kExitNoDevice;
+    }
+    if (command.parser.isSet(QStringLiteral("json"))) {
+        printJson(QJsonObject{{"deviceId", hex(identity.deviceId, 8)},
+                              {"id", deviceIdText(identity.deviceId)},
+                              {"model", QString::fromLatin1(identity.name)},
+                              {"bootVersion", QString::fromLatin1(identity.bootVersion)}});
+    } else {
+        printLine(QStringLiteral("ID: ") + deviceIdText(identity.deviceId));
+        printLine(QStringLiteral("Device: ") + QString::fromLatin1(identity.name));
+        printLine(QStringLiteral("Boot version: ") + QString::fromLatin1(identity.bootVersion));
+    }
+    return kExitOk;
+}
+
+int runUpgradeDevice(const QStringList &arguments)
+{
+    Command command(QStringLiteral("upgrade"),
+                    QStringLiteral("Upgrade a device: connect, check the file's model against the device, write and "
+                                   "verify every block.\nRecovery of a device whose descriptor is lost: --family NAME "
+                                   "--target ID --force."));
+    addCommonOptions(command, true);
+    const QCommandLineOption run(QStringLiteral("run"), "Start the application afterwards.");
+    const QCommandLineOption family(QStringLiteral("family"), "Run this family's procedure whatever the device reports "
+                                                "(STM32F030F4, STM32F100C8, ...); needs --force.", "NAME");
+    const QCommandLineOption force(QStringLiteral("force"), "Confirm a --family upgrade.");
+    for (const QCommandLineOption &o : {run, family, force})
+        command.addOption(o);
+    command.addOption(Command::jsonOption());
+    command.addArgument(QStringLiteral("FILE.upg"), QStringLiteral("The upgrade file."));
+    if (!command.parse(arguments, 1, 1))
+        return kExitUsage;
+    const QCommandLineParser &p = command.parser;
+    if (p.isSet(family) && !p.isSet(force))
+        return command.usageError(QStringLiteral("--family replaces the device's own report: add --force"));
+    const QString path = command.arguments().at(0);
+    if (!QFileInfo(path).isFile())
+        return fileError(kExitInput, path, QStringLiteral("no such file"));
+
+    Session session;
+    if (const int status = openSession(command, &session, true))
+        return status;
+    UpgradeRequest request;
+    request.file = path;
+    request.family = p.value(family);
+    request.hasTarget = p.isSet(kTarget);
+    request.target = session.state.targetAddress;
+    request.runAfter = p.isSet(run);
+    const UpgradeOutcome outcome = upgradeDevice(session.state, session.prompts, *session.cable, request);
+    endProgress(session);
+
+    if (p.isSet(QStringLiteral("json"))) {
+        printJson(QJsonObject{{"result", resultWord(outcome.result)},
+                              {"deviceId", hex(outcome.deviceId, 8)},
+                              {"model", QString::fromLatin1(outcome.model)},
+                              {"bootVersion", QString::fromLatin1(outcome.bootVersion)},
+                              {"family", outcome.family},
+                              {"file", outcome.fileName},
+                              {"fileCrc", hex(outcome.fileCrc, 4)},
+                              {"fastReplies", outcome.fastReplies},
+                              {"durationMs", double(outcome.durationMs)},
+                              {"step", outcome.step}});
+    }
+    switch (outcome.result) {
+    case UpgradeOutcome::Result::NoCable:
+        printErr(QStringLiteral("zrtool upgrade: no cable"));
+        return kExitNoCable;
+    case UpgradeOutcome::Result::NoDevice:
+        printErr(QStringLiteral("zrtool upgrade: connect: no device answered"));
+        return kExitNoDevice;
+    case UpgradeOutcome::Result::Refused:
+        return deviceFailed(QStringLiteral("upgrade"),
+                            QStringLiteral("refused, nothing written: ") + outcome.step);
+    case UpgradeOutcome::Result::Failed:
+        return deviceFailed(QStringLiteral("upgrade"),
+                            QStringLiteral("write: %1; the device holds a partly written application, upgrade it "
+                                           "again").arg(outcome.step));
+    case UpgradeOutcome::Result::Done:
+        break;
+    }
+    if (!p.isSet(QStringLiteral("json")))
+        printLine(QStringLiteral("%1 %2 (%3) upgraded with %4 in %5 s")
+                          .arg(deviceIdText(outcome.deviceId), QString::fromLatin1(outcome.model), outcome.family,
+                               outcome.fileName)
+                          .arg(outcome.durationMs / 1000.0, 0, 'f', 1));
+    return kExitOk;
+}
+
+int runRun(const QStringList &arguments)
+{
+    Command command(QStringLiteral("run"), QStringLiteral("Start the application of the device(s) in the bootloader."));
+    addCommonOptions(command, true);
+    if (!command.parse(arguments, 0, 0))
+        return kExitUsage;
+    Session session;
+    if (const int status = openSession(command, &session, true))
+        return status;
+    if (const int status = catchDevice(command, session, QStringLiteral("run")))
+        return status;
+    session.state.showAllMessages = true; // so that a missing reply is logged
+    DeviceCommands(session.state, session.prompts, *session.cable).run();
+    if (loggedCrcError(session))
+        return deviceFailed(QStringLiteral("run"), QStringLiteral("no correct reply to the run frame"));
+    return kExitOk;
+}
+
+int runReadFlash(const QStringList &arguments)
+{
+    Command command(QStringLiteral("read-flash"), QStringLiteral("Read flash into a file."));
+    addCommonOptions(command, true);
+    const QCommandLineOption address(QStringLiteral("address"), "First address (default 0x08000000).", "A");
+    const QCommandLineOption length(QStringLiteral("length"), "Number of bytes.", "N");
+    command.addOption(address);
+    command.addOption(length);
+    command.addOption(Command::outputOption(QStringLiteral("The file to write."), QStringLiteral("FILE")));
+    if (!command.parse(arguments, 0, 0, {length, QCommandLineOption("o")}))
+        return kExitUsage;
+    quint32 start = FLASH_BASE, count = 0;
+    if (command.parser.isSet(address) && !parseNumber(command.parser.value(address), &start))
+        return command.usageError(QStringLiteral("--address needs a number"));
+    if (!parseNumber(command.parser.value(length), &count, 0x1000000) || count == 0)
+        return command.usageError(QStringLiteral("--length needs a number from 1 to 16 MiB"));
+    Session session;
+    if (const int status = openSession(command, &session, true))
+        return status;
+    if (const int status = catchDevice(command, session, QStringLiteral("read-flash")))
+        return status;
+    const QByteArray dump =
+            DeviceCommands(session.state, session.prompts, *session.cable).readFlashRange(start, count);
+    if (quint32(dump.size()) < count)
+        return deviceFailed(QStringLiteral("read-flash"),
+                            QStringLiteral("no correct reply for the block at 0x%1")
+                                    .arg(start + quint32(dump.size()), 8, 16, QLatin1Char('0')));
+    const QString out = command.parser.value(QStringLiteral("o"));
+    QString problem;
+    if (!writeFile(out, dump.left(int(count)), &problem))
+        return fileError(kExitOutput, out, problem);
+    return kExitOk;
+}
+
+int runWriteFlash(const QStringList &arguments)
+{
+    Command command(QStringLiteral("write-flash"),
+                    QStringLiteral("Write one 1 KiB flash block from a file (bytes the file lacks are written as "
+                                   "0xFF)."));
+    addCommonOptions(command, true);
+    const QCommandLineOption address(QStringLiteral("address"), "Block address.", "A");
+    command.addOption(address);
+    command.addArgument(QStringLiteral("FILE"), QStringLiteral("The bytes to write."));
+    if (!command.parse(arguments, 1, 1, {address}))
+        return kExitUsage;
+    quint32 start = 0;
+    if (!parseNumber(command.parser.value(address), &start))
+        return command.usageError(QStringLiteral("--address needs a number"));
+    const QString path = command.arguments().at(0);
+    if (!QFileInfo(path).isFile())
+        return fileError(kExitInput, path, QStringLiteral("no such file"));
+    Session session;
+    if (const int status = openSession(command, &session, true))
+        return status;
+    if (const int status = catchDevice(command, session, QStringLiteral("write-flash")))
+        return status;
+    session.prompts.texts[QStringLiteral("Start addres (hex):")] = hex(start, 8);
+    session.prompts.openFile = path;
+    DeviceCommands(session.state, session.prompts, *session.cable).writeFlash();
+    if (loggedCrcError(session))
+        return deviceFailed(QStringLiteral("write-flash"),
+                            QStringLiteral("no correct reply: the block at 0x%1 may be partly written")
+                                    .arg(start, 8, 16, QLatin1Char('0')));
+    return kExitOk;
+}
+
+int runStream(const QStringList &arguments)
+{
+    Command command(QStringLiteral("stream"),
+                    QStringLiteral("Stream upgrade: hold every device of one model in its bootloader while they are "
+                                   "power-cycled, then write the file to all of them at once (three passes)."));
+    addCommonOptions(command, false);
+    const QCommandLineOption name(QStringLiteral("name"), "The model to upgrade (the others start their application).", "MODEL");
+    command.addOption(name);
+    command.addArgument(QStringLiteral("FILE.upg"), QStringLiteral("The upgrade file."));
+    if (!command.parse(arguments, 1, 1, {name}))
+        return kExitUsage;
+    const QString path = command.arguments().at(0);
+    if (!QFileInfo(path).isFile())
+        return fileError(kExitInput, path, QStringLiteral("no such file"));
+    Session session;
+    if (!command.parser.isSet(kAttempts))
+        session.prompts.attemptLimit = 100; // ten seconds of stream connect frames
+    if (const int status = openSession(command, &session))
+        return status;
+    session.prompts.texts[QStringLiteral("Device")] = command.parser.value(name);
+    session.prompts.openFile = path;
+    StreamUpgrade stream(session.state, session.prompts, *session.cable);
+    stream.connectDevices();
+    endProgress(session);
+    stream.upgrade();
+    endProgress(session);
+    if (!session.lines.contains(QStringLiteral("Upgrade Stream finished!")))
+        return deviceFailed(QStringLiteral("stream"), session.lines.value(session.lines.size() - 1));
+    return kExitOk;
+}
+
+namespace {
+int broadcastCommand(const QString &word, const QStringList &arguments, void (DeviceCommands::*action)())
+{
+    Command command(word, word == QLatin1String("mute") ? QStringLiteral("Tell every device to stay quiet.")
+                                                        : QStringLiteral("Let every device answer again."));
+    addCommonOptions(command, false);
+    if (!command.parse(arguments, 0, 0))
+        return kExitUsage;
+    Session session;
+    if (const int status = openSession(command, &session, false, false))
+        return status;
+    DeviceCommands commands(session.state, session.prompts, *session.cable);
+    (commands.*action)();
+    return kExitOk;
+}
+} // namespace
+
+int runMute(const QStringList &arguments)
+{
+    return broadcastCommand(QStringLiteral("mute"), arguments, &DeviceCommands::mute);
+}
+
+int runUnmute(const QStringList &arguments)
+{
+    return broadcastCommand(QStringLiteral("unmute"), arguments, &DeviceCommands::unmute);
+}
+
+int runDiscover(const QStringList &arguments)
+{
+    Command command(QStringLiteral("discover"), QStringLiteral("List the IDs of the unmuted devices that answer."));
+    addCommonOptions(command, false);
+    if (!command.parse(arguments, 0, 0))
+        return kExitUsage;
+    Session session;
+    if (!command.parser.isSet(kAttempts))
+        session.prompts.attemptLimit = 10;
+    if (const int status = openSession(command, &session, false, false))
+        return status;
+    DeviceCommands(session.state, session.prompts, *session.cable).discovery();
+    endProgress(session);
+    QStringList ids;
+    for (const QString &line : session.lines)
+        if (line.startsWith(QStringLiteral("Device ID: ")) && !ids.contains(line))
+            ids << line;
+    if (ids.isEmpty()) {
+        printErr(QStringLiteral("zrtool discover: no device answered"));
+        return kExitNoDevice;
+    }
+    for (const QString &line : ids)
+        printLine(line);
+    return kExitOk;
+}
