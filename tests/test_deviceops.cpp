@@ -276,9 +276,13 @@ void TestDeviceOps::zrtoolConnectAndNoCable()
     QCOMPARE(r.code, 4);
     QCOMPARE(r.err, QString("zrtool: no cable: 'NOSUCHCABLE' is not one of: USB-RS485 Cable (simulated bus) S/N: "
                             "ZRSIM001\n"));
-    r = zrtool({"cables", "--cable-backend", "serial"});
+    r = zrtool({"cables", "--cable-backend", "nosuch"});
     QCOMPARE(r.code, 4);
-    QVERIFY(r.err.startsWith("zrtool: no cable: unknown cable backend 'serial'"));
+    QVERIFY(r.err.startsWith("zrtool: no cable: unknown cable backend \"nosuch\""));
+    // A pinned backend that sees nothing says why in one line (this machine has no FTDI cable).
+    r = zrtool({"cables", "--cable-backend", "d2xx"});
+    QCOMPARE(r.code, 4);
+    QCOMPARE(r.err, QString("zrtool: no cable: FTDI D2XX library not found\n"));
 }
 
 QTEST_GUILESS_MAIN(TestDeviceOps)

@@ -21,7 +21,7 @@
 #include "boot/deviceupgrade.h"
 #include "boot/streamupgrade.h"
 #include "boot/upgradefamily.h"
-#include "link/d2xxlibrary.h"
+#include "link/cabledrivers.h"
 #include "link/rs485cable.h"
 #include "sim/simulatedbus.h"
 #include "tools/devicecommands.h"
@@ -37,7 +37,10 @@ enum : int {
 
 const QCommandLineOption kCable(QStringLiteral("cable"), "The cable to use: its serial number or port (default: the first one).",
                                 "SERIAL|PORT");
-const QCommandLineOption kBackend(QStringLiteral("cable-backend"), "The cable library: d2xx (FTDI's D2XX library).", "NAME");
+const QCommandLineOption kBackend(QStringLiteral("cable-backend"),
+                                  "Use only this cable library: d2xx (FTDI's D2XX library), libftdi or serial (the "
+                                  "system's serial ports); default: each in that order.",
+                                  "NAME");
 const QCommandLineOption kSimulate(QStringLiteral("simulate"), "Use the simulated bus instead of a cable (a Zr501 by default).");
 const QCommandLineOption kSimDevice(QStringLiteral("sim-device"), "With --simulate: a device of this model on the bus (repeatable).",
                                     "MODEL");
@@ -108,10 +111,6 @@ void addCommonOptions(Command &command, bool addressed)
 bool chooseDriver(const Command &command, Session *session, QString *why, bool caught)
 {
     const QCommandLineParser &p = command.parser;
-    if (p.isSet(kBackend) && p.value(kBackend) != QLatin1String("d2xx")) {
-        *why = QStringLiteral("unknown cable backend '%1' (this build knows d2xx)").arg(p.value(kBackend));
-        return false;
-    }
     if (p.isSet(kSimulate)) {
         const bool virtualClock = p.isSet(kSimClock);
         auto bus = std::make_unique<SimulatedBus>(virtualClock ? SimulatedBus::Clock::Virtual
@@ -152,13 +151,23 @@ bool chooseDriver(const Command &command, Session *session, QString *why, bool c
         session->driver = std::move(bus);
         return true;
     }
-    auto d2xx = std::make_unique<D2xxLibrary>();
-    if (!d2xx->isLoaded()) {
-        *why = QStringLiteral("no FTDI D2XX library (%1)").arg(d2xx->errorString());
+    // A --cable value that names a port (/dev/pts/3, COM3) is offered besides the ports the system lists.
+    QStringList extraPorts;
+    const QString cable = p.value(kCable);
+    if (cable.startsWith(QLatin1Char('/')) || cable.startsWith(QLatin1String("COM"), Qt::CaseInsensitive))
+        extraPorts << cable;
+    auto drivers = makeCableDrivers(p.value(kBackend), extraPorts, why);
+    if (!drivers)
         return false;
-    }
-    session->driver = std::move(d2xx);
+    session->driver = std::move(drivers);
     return true;
+}
+
+// Why the backends found no cable, in one line ("FTDI D2XX library not found; ...; no serial ports found").
+QString noCableReason(const FtdiDriver &driver)
+{
+    const QString why = driver.problem();
+    return why.isEmpty() ? QStringLiteral("no cable backend sees a cable") : why;
 }
 
 // Opens the session's cable; prints the reason and returns the exit status when it cannot.
@@ -197,7 +206,7 @@ int openSession(const Command &command, Session *session, bool addressed = false
     session->cable->setFastReplies(!p.isSet(kFullWindows));
     if (session->cable->open(250000, 8, 2, 0) != 0) {
         if (session->prompts.lastItems.isEmpty())
-            printErr(QStringLiteral("zrtool: no cable: the library sees no FTDI cable"));
+            printErr(QStringLiteral("zrtool: no cable: ") + noCableReason(*session->driver));
         else
             printErr(QStringLiteral("zrtool: no cable: '%1' is not one of: %2")
                              .arg(p.value(kCable), session->prompts.lastItems.join(QStringLiteral(", "))));
@@ -262,7 +271,7 @@ int catchDevice(const Command &command, Session &session, const QString &word)
 
 int runCables(const QStringList &arguments)
 {
-    Command command(QStringLiteral("cables"), QStringLiteral("List the cables the library sees."));
+    Command command(QStringLiteral("cables"), QStringLiteral("List the cables the cable backends see."));
     addCommonOptions(command, false);
     if (!command.parse(arguments, 0, 0))
         return kExitUsage;
@@ -274,7 +283,7 @@ int runCables(const QStringList &arguments)
     }
     quint32 count = 0;
     if (session.driver->createDeviceInfoList(&count) != FT_OK || count == 0) {
-        printErr(QStringLiteral("zrtool: no cable: the library sees no FTDI cable"));
+        printErr(QStringLiteral("zrtool: no cable: ") + noCableReason(*session.driver));
         return kExitNoCable;
     }
     for (quint32 i = 0; i < count; ++i) {
