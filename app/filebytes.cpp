@@ -256,8 +256,9 @@ bool FileBatch::add(const QString &path, const QByteArray &bytes, QString *error
 #ifdef Q_OS_UNIX
     // Plain system calls: a series writes thousands of these, and every call the kernel sees costs.
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const QString temporary = QStringLiteral("%1.%2.tmp").arg(target).arg(
-            QRandomGenerator::global()->generate(), 8, 16, QLatin1Char('0'));
+        const QString temporary = target + QLatin1Char('.')
+            + QString::number(QRandomGenerator::global()->generate(), 16).rightJustified(8, QLatin1Char('0'))
+            + QLatin1String(".tmp");
         const QByteArray name = QFile::encodeName(temporary);
         const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno == EEXIST)
@@ -315,10 +316,20 @@ bool FileBatch::commit()
     // Durable first, visible second: after a crash a final name holds either its old file or the whole new one.
     QSet<QString> directories;
     int temporaries = 0;
+    QStringRef lastParent; // a series shares one directory: its absolute path is worked out once
     for (const Staged &s : m_staged) {
         if (s.temporary.isEmpty())
             continue;
         ++temporaries;
+#ifdef Q_OS_WIN
+        const int slash = qMax(s.path.lastIndexOf(QLatin1Char('/')), s.path.lastIndexOf(QLatin1Char('\\')));
+#else
+        const int slash = s.path.lastIndexOf(QLatin1Char('/'));
+#endif
+        const QStringRef parent = s.path.leftRef(slash + 1);
+        if (temporaries > 1 && parent == lastParent)
+            continue;
+        lastParent = parent;
         directories.insert(QFileInfo(s.path).absolutePath());
     }
 #ifdef Q_OS_LINUX

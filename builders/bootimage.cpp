@@ -3,6 +3,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <cstdio>
 
 #include "app/filebytes.h"
 #include "builders/hextobin.h"
@@ -53,10 +54,10 @@ quint32 productionWord(SerialScheme scheme, quint8 rdmId, int year, int period, 
 
 QString serialString(int year, int period, int serial)
 {
-    return QStringLiteral("%1%2%3")
-        .arg(year, 2, 10, QLatin1Char('0'))
-        .arg(period, 2, 10, QLatin1Char('0'))
-        .arg(serial, 4, 10, QLatin1Char('0'));
+    // Plain digits: a series formats this twice per image, and QString::arg() consults the locale each time.
+    char text[40];
+    const int size = std::snprintf(text, sizeof text, "%02d%02d%04d", year, period, serial);
+    return QString::fromLatin1(text, size);
 }
 
 int maxSerial(SerialScheme scheme)
@@ -106,17 +107,29 @@ QString parameterSuffix(const QString &parameterPath)
     return QLatin1Char('_') + (txt < 0 ? name : name.left(txt));
 }
 
+namespace {
+// Asked once per image of a series: plain names compared in place, no list of strings to build or search.
+template <size_t N>
+bool isOneOf(const QString &model, const char *const (&models)[N])
+{
+    for (const char *name : models)
+        if (model == QLatin1String(name))
+            return true;
+    return false;
+}
+} // namespace
+
 bool isParameterModel(const QString &model)
 {
-    static const QStringList models = {"Zr525", "Zr524", "Zr509", "Zr679", "Zr499", "Zr586", "Zr439", "Zr566"};
-    return models.contains(model);
+    static const char *const models[] = {"Zr525", "Zr524", "Zr509", "Zr679", "Zr499", "Zr586", "Zr439", "Zr566"};
+    return isOneOf(model, models);
 }
 
 bool hasModelField(const QString &model)
 {
-    static const QStringList models = {"Zr535",      "Zr647",      "Zr517", "Zr433", "Zr647_MONO", "Zr517_MONO",
-                                       "Zr433_MONO", "Zr487",      "Zr409", "Zr564", "Zr407",      "Zr633"};
-    return models.contains(model) || isParameterModel(model);
+    static const char *const models[] = {"Zr535",      "Zr647", "Zr517", "Zr433", "Zr647_MONO", "Zr517_MONO",
+                                         "Zr433_MONO", "Zr487", "Zr409", "Zr564", "Zr407",      "Zr633"};
+    return isOneOf(model, models) || isParameterModel(model);
 }
 
 const UpgradeLayout *BootVariant::layout() const

@@ -71,6 +71,8 @@ private slots:
     void chunkBoundaries();
     void windowsCutOneFile();
     void unopenableFile();
+    void everyCharacterInWideRecords_data();
+    void everyCharacterInWideRecords();
 };
 
 void TestHexToBin::codes_data()
@@ -194,6 +196,52 @@ void TestHexToBin::unopenableFile()
     quint8 byte = 0xEE;
     QCOMPARE(HexToBin("/nonexistent/dir/f.hex", &byte, kFirst, kFirst), int(kHexCannotOpen));
     QCOMPARE(byte, quint8(0xEE));
+}
+
+void TestHexToBin::everyCharacterInWideRecords_data()
+{
+    QTest::addColumn<int>("count"); // data bytes of the record
+    QTest::addColumn<int>("at");    // which character of its data digits is replaced
+
+    // Wide records are decoded sixteen bytes at a time: the first and last digit of each half, and digits in the
+    // bytes left over after the last whole group of sixteen.
+    for (int at : {0, 1, 15, 16, 30, 31})
+        QTest::addRow("16 bytes, digit %d", at) << 16 << at;
+    for (int at : {0, 31, 32, 63})
+        QTest::addRow("33 bytes, digit %d", at) << 33 << at;
+    QTest::newRow("33 bytes, the leftover byte") << 33 << 65;
+}
+
+void TestHexToBin::everyCharacterInWideRecords()
+{
+    QFETCH(int, count);
+    QFETCH(int, at);
+    QByteArray data(count, '\0');
+    for (int k = 0; k < count; ++k)
+        data[k] = char(0x11 * k + 0x5A);
+    const QByteArray line = hexRecord(0, 0x0000, data); // ':' + 8 header digits, then the data digits
+    const int pos = 9 + at;
+    const auto digitValue = [](int c) {
+        return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
+    };
+    QTemporaryDir dir;
+    for (int c = 0; c < 256; ++c) {
+        if (c == '\n')
+            continue; // a line end in the data makes the line short, not a bad digit
+        const QString path = dir.filePath(QString::number(c)); // a new file each: truncating one waits for the disk
+        QByteArray changed = line;
+        changed[pos] = char(c);
+        QVERIFY(writeFile(path, base + changed + eof));
+        QByteArray buffer(count, '\xEE');
+        const int code = HexToBin(path, reinterpret_cast<quint8 *>(buffer.data()), kFirst, kFirst + quint32(count) - 1);
+        const int value = digitValue(c);
+        const int expected = value < 0 ? kHexBadData : value == digitValue(quint8(line.at(pos))) ? kHexOk
+                                                                                                 : kHexBadChecksum;
+        QVERIFY2(code == expected, qPrintable(QStringLiteral("character 0x%1: code %2, expected %3")
+                                                  .arg(c, 2, 16, QLatin1Char('0')).arg(code).arg(expected)));
+        if (expected == kHexOk)
+            QCOMPARE(buffer, data);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestHexToBin)
