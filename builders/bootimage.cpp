@@ -55,6 +55,19 @@ quint32 productionWord(SerialScheme scheme, quint8 rdmId, int year, int period, 
 QString serialString(int year, int period, int serial)
 {
     // Plain digits: a series formats this twice per image, and QString::arg() consults the locale each time.
+    if (year >= 0 && year < 100 && period >= 0 && period < 100 && serial >= 0 && serial < 10000) {
+        QString text(8, QLatin1Char('0'));
+        QChar *digit = text.data();
+        const auto put = [&digit](int value, int width) {
+            for (int k = width - 1; k >= 0; --k, value /= 10)
+                digit[k] = QLatin1Char(char('0' + value % 10));
+            digit += width;
+        };
+        put(year, 2);
+        put(period, 2);
+        put(serial, 4);
+        return text;
+    }
     char text[40];
     const int size = std::snprintf(text, sizeof text, "%02d%02d%04d", year, period, serial);
     return QString::fromLatin1(text, size);
@@ -112,9 +125,11 @@ namespace {
 template <size_t N>
 bool isOneOf(const QString &model, const char *const (&models)[N])
 {
-    for (const char *name : models)
-        if (model == QLatin1String(name))
+    for (const char *name : models) {
+        const QLatin1String candidate(name);
+        if (model.size() == candidate.size() && model == candidate)
             return true;
+    }
     return false;
 }
 } // namespace
