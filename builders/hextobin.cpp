@@ -62,10 +62,10 @@ bool decodeData(const char *line, int size, int pos, int count, quint8 *out, qui
 {
     if (pos + 2 * count > size)
         return false;
-    const auto *p = reinterpret_cast<const quint8 *>(line) + pos;
     int i = 0;
     quint32 total = 0;
 #ifdef __SSE2__
+    const auto *p = reinterpret_cast<const quint8 *>(line) + pos;
     // Digits by range: '0'..'9', and with bit 5 set (upper case folded to lower) 'a'..'f'; bytes of 0x80 and
     // above compare as negative and fall in neither range.
     const __m128i below0 = _mm_set1_epi8('0' - 1), above9 = _mm_set1_epi8('9' + 1);
@@ -93,16 +93,12 @@ bool decodeData(const char *line, int size, int pos, int count, quint8 *out, qui
         return false;
     total = quint32(_mm_cvtsi128_si32(sums)) + quint32(_mm_cvtsi128_si32(_mm_srli_si128(sums, 8)));
 #endif
-    quint8 bad = 0;
-    for (; i < count; ++i) {
-        const quint8 high = kDigits.value[p[2 * i]];
-        const quint8 low = kDigits.value[p[2 * i + 1]];
-        bad |= high | low;
-        out[i] = quint8((high << 4) | (low & 0x0F));
+    if (!decode(line, size, pos + 2 * i, count - i, out + i)) // what is left after the last group of sixteen
+        return false;
+    for (; i < count; ++i)
         total += out[i];
-    }
     *sum += total;
-    return !(bad & kNotHex);
+    return true;
 }
 
 // Checksum: the record's bytes (count, address, type, data, checksum) add up to 0 modulo 256; false too when
