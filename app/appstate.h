@@ -16,6 +16,8 @@ struct AppState
     QByteArray connectedDeviceName;
     // "Show all messages": hex dumps and per-block lines in the message box.
     bool showAllMessages = false;
+    // Every descriptor name read so far, by device ID: names a device's family once its descriptor is damaged.
+    QHash<quint32, QByteArray> identifiedNames;
     // Last chosen file per dialog (upgrade families, stream); "." until the first choice.
     QHash<QString, QString> lastPaths;
     QString lastPath(const QString &key) const { return lastPaths.value(key, QStringLiteral(".")); }

@@ -8,6 +8,7 @@
 #include "app/prompts.h"
 #include "boot/deviceid.h"
 #include "boot/upgradeengine.h"
+#include "builders/catalogue.h"
 #include "link/codec.h"
 #include "link/rs485cable.h"
 
@@ -18,6 +19,23 @@ constexpr int kWriteMs = 100;
 QString hex(quint32 value)
 {
     return QString::number(value, 16);
+}
+
+// The one family of every catalogue model carrying this RDM identifier; nullptr when they differ or none does.
+const UpgradeFamily *familyOfRdm(quint8 rdm)
+{
+    const UpgradeFamily *found = nullptr;
+    for (const QVector<CatalogueRow> *rows : {&catalogue(), &upgradeOnlyRows()}) {
+        for (const CatalogueRow &row : *rows) {
+            if (row.rdm != rdm)
+                continue;
+            const UpgradeFamily *family = dispatchFamily(QByteArray(row.code), connectDispatchOrder());
+            if (!family || (found && found != family))
+                return nullptr;
+            found = family;
+        }
+    }
+    return found;
 }
 
 // The C string starting at `offset`, ending at its terminator or at the end of the bytes.
@@ -94,6 +112,8 @@ bool ConnectEngine::identify(DeviceIdentity *identity)
         *identity = parseDescriptor(descriptor);
         identity->deviceId = deviceId;
         m_state.connectedDeviceName = identity->name;
+        if (!descriptorDamaged(*identity))
+            m_state.identifiedNames.insert(deviceId, identity->name);
         m_state.log(QStringLiteral("ID: ") + deviceIdText(deviceId) + QLatin1Char('\t')
                     + QString::fromLatin1(identity->name));
         return true;
@@ -114,16 +134,42 @@ bool ConnectEngine::askUpgrade(const DeviceIdentity &identity)
 void ConnectEngine::connectAndOffer()
 {
     DeviceIdentity identity;
-    if (identify(&identity) && askUpgrade(identity))
-        dispatch(connectDispatchOrder());
+    if (identify(&identity) && askUpgrade(identity) && !dispatch(connectDispatchOrder())
+        && descriptorDamaged(identity))
+        m_state.log(recoveryAdvice(identity.deviceId, m_state.identifiedNames));
 }
 
-void ConnectEngine::dispatch(const QVector<FamilyId> &order)
+bool ConnectEngine::dispatch(const QVector<FamilyId> &order)
 {
     const UpgradeFamily *family = dispatchFamily(m_state.connectedDeviceName, order);
     if (!family) {
         m_state.log(QStringLiteral("Unknown device"));
-        return;
+        return false;
     }
     UpgradeEngine(m_state, m_prompts, m_cable).run(*family);
+    return true;
+}
+
+bool ConnectEngine::descriptorDamaged(const DeviceIdentity &identity)
+{
+    if (identity.name.isEmpty())
+        return true;
+    for (const char c : identity.name)
+        if (quint8(c) < 0x20 || quint8(c) > 0x7E)
+            return true;
+    return false;
+}
+
+QString ConnectEngine::recoveryAdvice(quint32 deviceId, const QHash<quint32, QByteArray> &known)
+{
+    const UpgradeFamily *family = known.contains(deviceId)
+                                          ? dispatchFamily(known.value(deviceId), connectDispatchOrder())
+                                          : familyOfRdm(quint8(deviceId >> 24));
+    const QString command = QStringLiteral("zrtool upgrade --family %1 --target 0x%2 --force FILE.upg")
+                                    .arg(family ? QLatin1String(family->name) : QLatin1String("FAMILY"))
+                                    .arg(deviceId, 8, 16, QLatin1Char('0'));
+    return family ? tr("Descriptor blank or unreadable; to restore the device run: %1").arg(command)
+                  : tr("Descriptor blank or unreadable; to restore the device run: %1 "
+                       "(FAMILY: its upgrade procedure, e.g. STM32F030F4)")
+                            .arg(command);
 }

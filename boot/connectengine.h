@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QByteArray>
+#include <QHash>
 #include <QString>
 
 #include "boot/upgradefamily.h"
@@ -41,8 +42,15 @@ public:
     // identify, ask, and on Yes run the upgrade of the device's family ("Connect").
     void connectAndOffer();
     // Runs the upgrade of the family whose list (tried in `order`) holds the connected device name;
-    // "Unknown device" when none does.
-    void dispatch(const QVector<FamilyId> &order);
+    // "Unknown device" (and false) when none does.
+    bool dispatch(const QVector<FamilyId> &order);
+
+    // A descriptor whose name is empty or holds a byte that is no printable ASCII: erased or half-written flash
+    // (an interrupted upgrade of a family whose first block holds it), not a model this program does not know.
+    static bool descriptorDamaged(const DeviceIdentity &identity);
+    // The line logged after "Unknown device" for such a device: the zrtool command that writes it back. It names
+    // the family when `known` (device ID -> name identified earlier) or the ID's RDM identifier tells it.
+    static QString recoveryAdvice(quint32 deviceId, const QHash<quint32, QByteArray> &known);
 
     // Name and bootloader version from the 64 decoded descriptor bytes; a text without its own terminator ends
     // at the end of the block (so an unterminated name runs on into the version).

@@ -42,6 +42,8 @@ private slots:
     void connectOnlyFamilies_data();
     void connectOnlyFamilies();
     void unknownDeviceAfterYes();
+    void damagedDescriptorAdvice_data();
+    void damagedDescriptorAdvice();
     void bootConnectTick_data();
     void bootConnectTick();
 };
@@ -383,6 +385,76 @@ void TestConnect::unknownDeviceAfterYes()
     QVERIFY(sim.prompts.allAnswered());
     QCOMPARE(sim.messages().last(), QStringLiteral("Unknown device"));
     QCOMPARE(sim.window.state().connectedDeviceName, QByteArray("Zr999"));
+}
+
+void TestConnect::damagedDescriptorAdvice_data()
+{
+    QTest::addColumn<QByteArray>("descriptor"); // the 64 bytes at 0x08001FC0 (plain) when Connect is pressed
+    QTest::addColumn<quint32>("deviceId");
+    QTest::addColumn<QByteArray>("earlier");    // model the descriptor held at a connect before (empty: none)
+    QTest::addColumn<quint32>("earlierId");
+    QTest::addColumn<QString>("advice");        // the line after "Unknown device" (empty: none)
+
+    const QByteArray erased(64, '\xFF');
+    const QString run = QStringLiteral("Descriptor blank or unreadable; to restore the device run: ");
+    const QString general = QStringLiteral(" (FAMILY: its upgrade procedure, e.g. STM32F030F4)");
+    // RDM 0 is carried by models of several families; RDM 3 only by the Zr501.
+    QTest::newRow("erased, RDM shared")
+            << erased << 0x0079C02Au << QByteArray() << 0u
+            << run + "zrtool upgrade --family FAMILY --target 0x0079c02a --force FILE.upg" + general;
+    QTest::newRow("erased, RDM of one family")
+            << erased << 0x0379C02Au << QByteArray() << 0u
+            << run + "zrtool upgrade --family STM32F100C8 --target 0x0379c02a --force FILE.upg";
+    QTest::newRow("erased, identified before")
+            << erased << 0x0079C02Au << QByteArray("Zr440") << 0x0079C02Au
+            << run + "zrtool upgrade --family STM32F030F4 --target 0x0079c02a --force FILE.upg";
+    QTest::newRow("erased, another device identified before")
+            << erased << 0x0079C02Au << QByteArray("Zr440") << 0x0079C02Bu
+            << run + "zrtool upgrade --family FAMILY --target 0x0079c02a --force FILE.upg" + general;
+    QTest::newRow("zeroed") << QByteArray(64, '\0') << 0x0079C02Au << QByteArray() << 0u
+                            << run + "zrtool upgrade --family FAMILY --target 0x0079c02a --force FILE.upg" + general;
+    QTest::newRow("half written") << QByteArray("Zr\x01\x88").append(QByteArray(60, '\0')) << 0x0379C02Au
+                                  << QByteArray() << 0u
+                                  << run + "zrtool upgrade --family STM32F100C8 --target 0x0379c02a --force FILE.upg";
+    // A readable name is a model this program does not know, not a damaged device: nothing to restore.
+    QTest::newRow("readable unknown") << QByteArray("Zr999").append(QByteArray(59, '\0')) << 0x0079C02Au
+                                      << QByteArray() << 0u << QString();
+}
+
+void TestConnect::damagedDescriptorAdvice()
+{
+    QFETCH(QByteArray, descriptor);
+    QFETCH(quint32, deviceId);
+    QFETCH(QByteArray, earlier);
+    QFETCH(quint32, earlierId);
+    QFETCH(QString, advice);
+    SimWindow sim;
+    SimDevice *device = addDevice(sim, earlier.isEmpty() ? QByteArray("Zr440") : earlier, "STM32F030F4", 0,
+                                  earlier.isEmpty() ? deviceId : earlierId);
+    sim.openCable();
+    if (!earlier.isEmpty()) {
+        sim.prompts.question(Prompts::No);
+        invoke(sim, "slotConnect");
+        // The same device again, or another one in its place, now with its descriptor block damaged.
+        if (earlierId != deviceId) {
+            device = addDevice(sim, "Zr440", "STM32F030F4", 0, deviceId);
+            sim.bus.devices().first()->setSilent(true);
+        }
+    }
+    device->setFlashAt(DESCRIPTOR_ADDRESS, descriptor);
+
+    const int before = sim.messages().size();
+    sim.prompts.question(Prompts::Yes);
+    invoke(sim, "slotConnect");
+    QVERIFY(sim.prompts.allAnswered());
+    const QStringList lines = sim.messages().mid(before);
+    QVERIFY2(lines.contains(QStringLiteral("Unknown device")), qPrintable(lines.join('\n')));
+    // The advice, if any, comes right after "Unknown device" and ends the log; nothing was written to the device.
+    QCOMPARE(lines.last(), advice.isEmpty() ? QStringLiteral("Unknown device") : advice);
+    if (!advice.isEmpty())
+        QCOMPARE(lines.at(lines.size() - 2), QStringLiteral("Unknown device"));
+    QVERIFY(sim.requests(CMD_WRITE_MEMORY).isEmpty());
+    QCOMPARE(device->flashAt(DESCRIPTOR_ADDRESS, 64), descriptor);
 }
 
 void TestConnect::bootConnectTick_data()
