@@ -16,6 +16,7 @@
 #include "fuzz/fuzzsupport.h"
 #include "link/codec.h"
 #include "link/rs485cable.h"
+#include "tests/support/hurriedprompts.h"
 
 namespace {
 
@@ -173,58 +174,6 @@ private:
     QByteArray m_last;
 };
 
-// Answers every dialog the way a user in a hurry would: the first cable, the preset file, the default button;
-// the progress dialog is cancelled once the script has run out (so Connect does not try 1000 times in silence).
-class HurriedPrompts : public Prompts
-{
-public:
-    explicit HurriedPrompts(const Script &script) : m_script(script) {}
-
-    QString getOpenFileName(const QString &, const QString &dir, const QString &) override
-    {
-        return dir.endsWith(QLatin1String(".upg")) ? dir : QString();
-    }
-    QString getSaveFileName(const QString &, const QString &, const QString &) override { return QString(); }
-    QString getItem(const QString &, const QString &, const QStringList &items, int, bool, bool *ok,
-                    Parent) override
-    {
-        *ok = !items.isEmpty();
-        return items.value(0);
-    }
-    int getInt(const QString &, const QString &, int value, int, int, int, bool *ok) override
-    {
-        *ok = true;
-        return value;
-    }
-    QString getText(const QString &, const QString &, const QString &text, bool *ok) override
-    {
-        *ok = true;
-        return text;
-    }
-    Button question(const QString &, const QString &, int, Button defaultButton) override { return defaultButton; }
-    Button warning(const QString &, const QString &, int, Button defaultButton) override { return defaultButton; }
-    Button critical(const QString &, const QString &, int, Button defaultButton, Parent) override
-    {
-        return defaultButton;
-    }
-    std::unique_ptr<ProgressDialog> progress(const QString &, const QString &, int, int) override
-    {
-        return std::make_unique<Progress>(m_script);
-    }
-    void processEvents() override {}
-
-private:
-    struct Progress : ProgressDialog
-    {
-        explicit Progress(const Script &script) : script(script) {}
-        void setValue(int) override {}
-        bool wasCanceled() const override { return script.done(); }
-        void close() override {}
-        const Script &script;
-    };
-    const Script &m_script;
-};
-
 // One upgrade file per family, of the layout its procedure reads, with a header naming the family's first model.
 const QHash<QString, QString> &upgradeFiles()
 {
@@ -263,7 +212,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     Script script{data + 1, size - 1};
     ScriptedDevice device(script, model);
-    HurriedPrompts prompts(script);
+    HurriedPrompts prompts;
+    // Cancelled once the script has run out, so that Connect does not try 1000 times in silence.
+    prompts.canceled = [&script] { return script.done(); };
     AppState state;
     state.showAllMessages = data[0] & 8;
     QStringList log;

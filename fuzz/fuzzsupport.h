@@ -2,7 +2,6 @@
 #pragma once
 
 #include <QByteArray>
-#include <QDir>
 #include <QFile>
 #include <QLoggingCategory>
 #include <QString>
@@ -27,13 +26,13 @@ inline const bool kQuiet = [] {
     return true;
 }();
 
-// One scratch directory per process, removed at exit; the working directory moves there too, so that files an
-// engine drops beside itself (diagnostic dumps) never land in the source tree.
+// One scratch directory per process, removed at exit. (The working directory stays: libFuzzer keeps relative
+// corpus paths. The engines target may drop the F100C6 procedure's dumps there, so run fuzzers from a scratch
+// directory.)
 inline const QString &scratchDir()
 {
     static QTemporaryDir dir;
-    static const bool ready = dir.isValid() && QDir::setCurrent(dir.path());
-    if (!ready)
+    if (!dir.isValid())
         std::abort();
     static const QString path = dir.path();
     return path;

@@ -18,9 +18,9 @@ int main(int argc, char **argv)
         if (QFileInfo(arg).isDir()) {
             const QDir dir(arg);
             for (const QString &name : dir.entryList(QDir::Files, QDir::Name))
-                files << dir.absoluteFilePath(name);
+                files << dir.filePath(name);
         } else {
-            files << QFileInfo(arg).absoluteFilePath(); // the targets move the working directory
+            files << arg;
         }
     }
     if (files.isEmpty()) {
