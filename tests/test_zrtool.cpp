@@ -107,6 +107,13 @@ bool makeSpecialInput(const QString &name)
 }
 
 // The largest resident size of any child process so far.
+// Under AddressSanitizer (the CI's second pass) shadow memory and quarantine make every process larger; a bound
+// of 512 MiB still shows a 2 GiB input read whole.
+#ifdef __SANITIZE_ADDRESS__
+constexpr qint64 kSmallChildKiB = 512 * 1024;
+#else
+constexpr qint64 kSmallChildKiB = 64 * 1024;
+#endif
 qint64 largestChildKiB()
 {
     struct rusage usage;
@@ -417,7 +424,7 @@ void TestZrtool::errors()
         QVERIFY(QDir().mkdir("blocked_app.bin"));
     const auto before = snapshot(m_dir->path());
     const Result r = zrtool(arguments);
-    QVERIFY2(largestChildKiB() < 64 * 1024, qPrintable(QString::number(largestChildKiB()))); // nothing big read
+    QVERIFY2(largestChildKiB() < kSmallChildKiB, qPrintable(QString::number(largestChildKiB()))); // nothing big read
     QCOMPARE(r.code, exitCode);
     QVERIFY2(r.err.contains(message), qPrintable(r.err));
     QVERIFY2(r.err.endsWith('\n') && r.err.count('\n') == 1, qPrintable(r.err)); // one line
@@ -578,7 +585,7 @@ void TestZrtool::upgInspectHeaderClaimingGigabytes()
     const QJsonObject o = QJsonDocument::fromJson(r.out.toUtf8()).object();
     QCOMPARE(o.value("header").toString(), QString());
     QCOMPARE(o.value("imageSize").toInt(), 0);
-    QVERIFY(largestChildKiB() < 64 * 1024);
+    QVERIFY(largestChildKiB() < kSmallChildKiB);
 }
 
 void TestZrtool::upgCreateInFreshFolder()
