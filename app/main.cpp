@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "app/flasher.h"
+#include "app/logcategories.h"
 #include "link/cabledrivers.h"
 #include "link/keytable.h"
 #include "sim/simulatedbus.h"
@@ -42,7 +43,13 @@ int main(int argc, char *argv[])
                                               .arg(QLatin1String(kKeyTableVariable)),
                                       QStringLiteral("file"));
     parser.addOption(keyTable);
+    const QCommandLineOption verbose(QStringLiteral("verbose"),
+                                     QStringLiteral("Print the diagnostic traces (frames, CRCs, cable enumeration, "
+                                                    "encoding) on stderr."));
+    parser.addOption(verbose);
     parser.process(app);
+    if (parser.isSet(verbose))
+        enableAllTraces();
 
     QString problem;
     if (!useKeyTable(parser.value(keyTable), &problem)) {

@@ -2,9 +2,8 @@
 // and the dispatch of a device name to its family's upgrade.
 #include "boot/connectengine.h"
 
-#include <QDebug>
-
 #include "app/appstate.h"
+#include "app/logcategories.h"
 #include "app/prompts.h"
 #include "boot/deviceid.h"
 #include "boot/upgradeengine.h"
@@ -90,8 +89,8 @@ bool ConnectEngine::identify(DeviceIdentity *identity)
             continue;
         }
         const quint32 deviceId = readU32(reply, 8);
-        qDebug().noquote() << "length" << hex(readU16(reply, 0)) << "command" << hex(readU16(reply, 2))
-                           << "destination" << hex(readU32(reply, 4)) << "source" << hex(deviceId);
+        qCDebug(zrBoot).noquote() << "length" << hex(readU16(reply, 0)) << "command" << hex(readU16(reply, 2))
+                                  << "destination" << hex(readU32(reply, 4)) << "source" << hex(deviceId);
         m_state.log(hex(deviceId));
 
         // The descriptor is read from the device that answered, whatever the target address says.

@@ -2,9 +2,9 @@
 #include "boot/streamupgrade.h"
 
 #include <QCoreApplication>
-#include <QDebug>
 
 #include "app/appstate.h"
+#include "app/logcategories.h"
 #include "app/prompts.h"
 #include "builders/upgradefile.h"
 #include "link/codec.h"
@@ -89,7 +89,7 @@ void StreamUpgrade::upgrade()
         return;
     }
     m_state.lastPaths[kPathKey] = path;
-    qDebug() << "Start firmware upgrade";
+    qCDebug(zrBoot) << "Start firmware upgrade";
     m_state.log(path);
 
     // Header and version are not checked; an image shorter than the layout is refused rather than read past.

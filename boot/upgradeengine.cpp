@@ -1,11 +1,11 @@
 // The firmware upgrade of one family: file choice and checks, then write and read-back of every block.
 #include "boot/upgradeengine.h"
 
-#include <QDebug>
 #include <QFile>
 
 #include "app/appstate.h"
 #include "app/filebytes.h"
+#include "app/logcategories.h"
 #include "app/prompts.h"
 #include "builders/upgradefile.h"
 #include "link/codec.h"
@@ -33,7 +33,7 @@ void writeDump(const char *name, const QByteArray &bytes)
 {
     QString error;
     if (!writeFileBytes(QString::fromLatin1(name), bytes, &error))
-        qDebug() << "cannot write" << name << error;
+        qCDebug(zrBoot) << "cannot write" << name << error;
 }
 } // namespace
 
@@ -88,7 +88,7 @@ UpgradeEngine::Result UpgradeEngine::run(const UpgradeFamily &family)
         return Result::NotStarted;
     }
     m_state.lastPaths[key] = path;
-    qDebug() << "Start firmware upgrade";
+    qCDebug(zrBoot) << "Start firmware upgrade";
     m_state.log(path);
 
     // A file that cannot be opened reads as empty texts and fails the checks below.
@@ -193,7 +193,7 @@ UpgradeEngine::BlockResult UpgradeEngine::writeBlock(const UpgradeFamily &family
     *readBack = dataSize > 0 ? reply.mid(kReplyDataOffset, dataSize) : QByteArray();
     DecodeImage(readBack->data(), readBack->size());
     if (family.readBackToDebug)
-        qDebug().noquote() << formatHexDump(*readBack);
+        qCDebug(zrBoot).noquote() << formatHexDump(*readBack);
     return readBack->size() >= block.size() && readBack->left(block.size()) == block ? BlockResult::Verified
                                                                                      : BlockResult::Differs;
 }

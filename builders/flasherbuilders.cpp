@@ -3,9 +3,9 @@
 
 #include <QCoreApplication>
 #include <QDate>
-#include <QDebug>
 
 #include "app/filebytes.h"
+#include "app/logcategories.h"
 #include "builders/bootimage.h"
 #include "builders/modelpaths.h"
 #include "builders/upgradewriter.h"
@@ -15,7 +15,7 @@
 
 void Flasher::createUpgrade(const char *family, const char *ZrXXX, const char *ZR_ver)
 {
-    qDebug().noquote() << QStringLiteral("slotCreateUpg%1_family(%2, %3)").arg(family, ZrXXX, ZR_ver);
+    qCDebug(zrBuild).noquote() << QStringLiteral("slotCreateUpg%1_family(%2, %3)").arg(family, ZrXXX, ZR_ver);
     const UpgradeLayout &layout = *upgradeLayout(QLatin1String(family));
     const QString model = QString::fromLatin1(ZrXXX);
     const QString hexPath = prompts().getOpenFileName(tr("Open File"), upgradeHexDirectory(layout, model),
@@ -81,7 +81,7 @@ static QString builderTrace(const char *builder, const char *model, const char *
 
 void Flasher::createBootImages(const char *builder, const char *ZrXXX, const char *tag, const char *version, int rdm)
 {
-    qDebug().noquote() << builderTrace(builder, ZrXXX, tag, version, rdm);
+    qCDebug(zrBuild).noquote() << builderTrace(builder, ZrXXX, tag, version, rdm);
     const BootVariant &variant = *bootVariant(builder);
     // Read once: changing the box during the dialogs does not change this run.
     const SerialScheme scheme = variant.schemeChoice && ui->OldSerialSystem->isChecked() ? SerialScheme::Old
@@ -158,7 +158,7 @@ void Flasher::slotCreateBootBinSTM32F070F6_family(char *ZrXXX, char *ZR_ver, uin
 
 void Flasher::slotAddParamsToFile(char *ZrXXX, char *ZrXXX_hardware, char *ZR_ver, uint8_t ZR_RDM_ID)
 {
-    qDebug().noquote() << builderTrace(__func__, ZrXXX, ZrXXX_hardware, ZR_ver, ZR_RDM_ID);
+    qCDebug(zrBuild).noquote() << builderTrace(__func__, ZrXXX, ZrXXX_hardware, ZR_ver, ZR_RDM_ID);
     const QString model = QString::fromLatin1(ZrXXX);
     const QString dir = modelDirectory(model);
     const QString firmwarePath = prompts().getOpenFileName(tr("Open Bin File with Firmware"), dir, tr("bin (*.bin)"));

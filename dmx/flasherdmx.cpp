@@ -1,7 +1,6 @@
 // The main window's DMX console slot.
-#include <QDebug>
-
 #include "app/flasher.h"
+#include "app/logcategories.h"
 #include "dmx/dmxdialog.h"
 #include "link/rs485cable.h"
 
@@ -11,7 +10,7 @@ void Flasher::slotDMX()
         log(tr("Connect USB Cable !!!"));
         return;
     }
-    qDebug() << "slotDMX(void)";
+    qCDebug(zrDmx) << "slotDMX(void)";
     DmxDialog dialog(this, Qt::WindowFlags(), &cable());
     dialog.exec();
 }

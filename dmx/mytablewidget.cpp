@@ -1,10 +1,10 @@
 // The DMX channel table's wheel, copy/paste and resize behaviour.
 #include "dmx/mytablewidget.h"
 
-#include <QDebug>
 #include <QKeyEvent>
 #include <QWheelEvent>
 
+#include "app/logcategories.h"
 #include "dmx/dmxsignal.h"
 
 QVariantList MyTableWidget::s_copied;
@@ -12,18 +12,18 @@ QVariantList MyTableWidget::s_copied;
 MyTableWidget::MyTableWidget(QWidget *parent)
     : QTableWidget(parent)
 {
-    qDebug() << "MyTableWidget constructor";
+    qCDebug(zrDmx) << "MyTableWidget constructor";
 }
 
 MyTableWidget::MyTableWidget(int rows, int columns, QWidget *parent)
     : QTableWidget(rows, columns, parent)
 {
-    qDebug() << "MyTableWidget constructor";
+    qCDebug(zrDmx) << "MyTableWidget constructor";
 }
 
 MyTableWidget::~MyTableWidget()
 {
-    qDebug() << "MyTableWidget destructor";
+    qCDebug(zrDmx) << "MyTableWidget destructor";
 }
 
 bool MyTableWidget::event(QEvent *event)
@@ -38,7 +38,7 @@ void MyTableWidget::mouseMoveEvent(QMouseEvent *event)
 
 void MyTableWidget::wheelEvent(QWheelEvent *event)
 {
-    qDebug() << event;
+    qCDebug(zrDmx) << event;
     QTableWidget::wheelEvent(event);
     int step = event->angleDelta().y() > 0 ? 1 : -1;
     if (event->modifiers() & Qt::ControlModifier)
@@ -53,7 +53,7 @@ void MyTableWidget::wheelEvent(QWheelEvent *event)
 
 void MyTableWidget::keyPressEvent(QKeyEvent *event)
 {
-    qDebug() << event;
+    qCDebug(zrDmx) << event;
     QTableWidget::keyPressEvent(event);
     if (!(event->modifiers() & Qt::ControlModifier))
         return;

@@ -1,8 +1,9 @@
 // Frame builders, CRC-16/ARC, the word-wise image encoding and the hex dump formatter.
 #include "link/codec.h"
 
-#include <QDebug>
 #include <algorithm>
+
+#include "app/logcategories.h"
 
 const quint32 ImageKey[32] = {
     0x3A5C96E1, 0x7B02D4F9, 0x0E6D1A83, 0xC4F7215B, 0x91B8E06D, 0x5D3F7A12, 0xE82C4B97, 0x26A9F035,
@@ -76,12 +77,13 @@ void EncodeImage(void *buffer, int length)
 {
     auto *p = static_cast<quint8 *>(buffer);
     const int words = qMax(0, length) / 4;
-    qDebug("Encoding started @ 0x%08llx", static_cast<unsigned long long>(reinterpret_cast<quintptr>(p)));
+    qCDebug(zrCodec, "Encoding started @ 0x%08llx", static_cast<unsigned long long>(reinterpret_cast<quintptr>(p)));
     for (int i = 0; i < words; ++i) {
         const quint32 key = g_imageKey[i % 32];
         storeWord(p + 4 * i, (loadWord(p + 4 * i) ^ key) + key);
     }
-    qDebug("Encoding end @ 0x%08llx", static_cast<unsigned long long>(reinterpret_cast<quintptr>(p + 4 * words)));
+    qCDebug(zrCodec, "Encoding end @ 0x%08llx",
+            static_cast<unsigned long long>(reinterpret_cast<quintptr>(p + 4 * words)));
 }
 
 void DecodeImage(void *buffer, int length)

@@ -1,8 +1,9 @@
 // Run-time binding of the documented D2XX functions; every call fails cleanly when the library is missing.
 #include "link/d2xxlibrary.h"
 
-#include <QDebug>
 #include <type_traits>
+
+#include "app/logcategories.h"
 
 #ifdef Q_OS_WIN
 #define ZR_D2XX_CALL __stdcall // WINAPI
@@ -54,7 +55,7 @@ D2xxLibrary::D2xxLibrary()
     , m_fn(new Functions)
 {
     if (!m_library.load()) {
-        qDebug().noquote() << "D2XX library not loaded:" << m_library.errorString();
+        qCDebug(zrLink).noquote() << "D2XX library not loaded:" << m_library.errorString();
         return;
     }
     m_found = true;
@@ -62,7 +63,7 @@ D2xxLibrary::D2xxLibrary()
     auto resolve = [&](auto &target, const char *name) {
         target = reinterpret_cast<std::remove_reference_t<decltype(target)>>(m_library.resolve(name));
         if (!target) {
-            qDebug() << "D2XX function missing:" << name;
+            qCDebug(zrLink) << "D2XX function missing:" << name;
             all = false;
         }
     };

@@ -1,9 +1,9 @@
 // The RS-485 cable: choosing and opening an FTDI cable, frame transactions with CRC check, DMX break-and-write.
 #include "link/rs485cable.h"
 
-#include <QDebug>
 #include <QStringList>
 
+#include "app/logcategories.h"
 #include "app/prompts.h"
 #include "link/codec.h"
 
@@ -48,7 +48,7 @@ RS485Cable::RS485Cable(QObject *owner, quint32 baud, quint8 dataBits, quint8 sto
 RS485Cable::~RS485Cable()
 {
     if (m_handle && m_driver->close(m_handle) == FT_OK)
-        qDebug() << "FT_Closed";
+        qCDebug(zrLink) << "FT_Closed";
 }
 
 bool RS485Cable::ensureOpen()
@@ -67,13 +67,13 @@ bool RS485Cable::ensureOpen()
 int RS485Cable::open(quint32 baud, quint8 dataBits, quint8 stopBits, quint8 parity)
 {
     m_handle = nullptr;
-    qDebug() << "FT_CreateDeviceInfoList";
+    qCDebug(zrLink) << "FT_CreateDeviceInfoList";
     quint32 count = 0;
     if (m_driver->createDeviceInfoList(&count) != FT_OK) {
-        qDebug() << "Error";
+        qCDebug(zrLink) << "Error";
         return -1;
     }
-    qDebug().noquote() << QStringLiteral("Number of devices is %1").arg(count);
+    qCDebug(zrLink).noquote() << QStringLiteral("Number of devices is %1").arg(count);
     if (count == 0)
         return -1;
 
@@ -90,14 +90,14 @@ int RS485Cable::open(quint32 baud, quint8 dataBits, quint8 stopBits, quint8 pari
         r.serialNumber = QByteArray(serial, int(qstrnlen(serial, 16)));
         r.description = QByteArray(description, int(qstrnlen(description, 64)));
         records.append(r);
-        qDebug().noquote() << QStringLiteral("\n\nDev %1:").arg(i);
-        qDebug().noquote() << "Flags=0x" + hex(r.flags);
-        qDebug().noquote() << "Type=0x" + hex(r.type);
-        qDebug().noquote() << "ID=0x" + hex(r.id);
-        qDebug().noquote() << "LocId=0x" + hex(r.locId);
-        qDebug().noquote() << "SerialNumber=" + QString::fromLatin1(r.serialNumber);
-        qDebug().noquote() << "Description=" + QString::fromLatin1(r.description);
-        qDebug().noquote() << "ftHandle=0x" + QString::number(quintptr(detailHandle), 16);
+        qCDebug(zrLink).noquote() << QStringLiteral("\n\nDev %1:").arg(i);
+        qCDebug(zrLink).noquote() << "Flags=0x" + hex(r.flags);
+        qCDebug(zrLink).noquote() << "Type=0x" + hex(r.type);
+        qCDebug(zrLink).noquote() << "ID=0x" + hex(r.id);
+        qCDebug(zrLink).noquote() << "LocId=0x" + hex(r.locId);
+        qCDebug(zrLink).noquote() << "SerialNumber=" + QString::fromLatin1(r.serialNumber);
+        qCDebug(zrLink).noquote() << "Description=" + QString::fromLatin1(r.description);
+        qCDebug(zrLink).noquote() << "ftHandle=0x" + QString::number(quintptr(detailHandle), 16);
     }
 
     QStringList choices;
@@ -122,7 +122,7 @@ int RS485Cable::open(quint32 baud, quint8 dataBits, quint8 stopBits, quint8 pari
         return -1;
     }
     m_handle = handle;
-    qDebug().noquote() << QStringLiteral("ftHandle: 0x%1").arg(quintptr(handle), 8, 16, QLatin1Char('0'));
+    qCDebug(zrLink).noquote() << QStringLiteral("ftHandle: 0x%1").arg(quintptr(handle), 8, 16, QLatin1Char('0'));
 
     // Results are ignored on purpose: a cable that fails here fails again on the first transaction.
     m_driver->resetDevice(m_handle);
@@ -136,7 +136,7 @@ int RS485Cable::open(quint32 baud, quint8 dataBits, quint8 stopBits, quint8 pari
     m_driver->setLatencyTimer(m_handle, kLatencyMs);
     quint8 latency = 0;
     m_driver->getLatencyTimer(m_handle, &latency);
-    qDebug() << "FT_GetLatencyTimer" << int(latency);
+    qCDebug(zrLink) << "FT_GetLatencyTimer" << int(latency);
     return 0;
 }
 
@@ -163,7 +163,7 @@ QByteArray RS485Cable::transact(const QByteArray &frame, bool *ok, int readMs, i
     m_driver->purge(m_handle, FT_PURGE_TX);
     m_driver->setTimeouts(m_handle, quint32(qMax(readMs, 0)), quint32(qMax(writeMs, 0)));
     m_driver->clrRts(m_handle);
-    qDebug().noquote() << ">>>>>" << formatHexDump(request);
+    qCDebug(zrLink).noquote() << ">>>>>" << formatHexDump(request);
 
     quint32 written = 0;
     const FtdiDriver::Status writeStatus =
@@ -186,11 +186,11 @@ QByteArray RS485Cable::transact(const QByteArray &frame, bool *ok, int readMs, i
     if (reply.size() < 2)
         return reply;
 
-    qDebug().noquote() << "<<<<<" << formatHexDump(reply);
+    qCDebug(zrLink).noquote() << "<<<<<" << formatHexDump(reply);
     const quint16 rx = readU16(reply, reply.size() - 2);
     const quint16 computed = Crc16(reply.constData(), reply.size() - 2);
-    qDebug().noquote() << "crc rx:" << hex(rx);
-    qDebug().noquote() << "crc computed:" << hex(computed);
+    qCDebug(zrLink).noquote() << "crc rx:" << hex(rx);
+    qCDebug(zrLink).noquote() << "crc computed:" << hex(computed);
     *ok = rx == computed;
     return reply;
 }

@@ -1,12 +1,11 @@
 // The main window's parameter wizard slot.
-#include <QDebug>
-
 #include "app/flasher.h"
+#include "app/logcategories.h"
 #include "params/paramdialog.h"
 
 void Flasher::slotParameterWizard()
 {
-    qDebug() << "slotParameterWizard(void)";
+    qCDebug(zrParams) << "slotParameterWizard(void)";
     ParamDialog dialog(this, prompts());
     dialog.exec();
 }

@@ -58,6 +58,7 @@ class TestCable : public QObject
     Q_OBJECT
 
 private slots:
+    void cleanup() { QLoggingCategory::setFilterRules(QString()); }
     void openSequence();
     void twoCablesInLibraryOrder();
     void openFailures_data();
@@ -84,6 +85,7 @@ void TestCable::openSequence()
 {
     Rig r;
     r.prompts.item(kSimCable);
+    QLoggingCategory::setFilterRules(QStringLiteral("zr.link.debug=true")); // off by default
     QTest::ignoreMessage(QtDebugMsg, "Number of devices is 1");
     QTest::ignoreMessage(QtDebugMsg, "SerialNumber=ZRSIM001");
     QTest::ignoreMessage(QtDebugMsg, "FT_GetLatencyTimer 2");
@@ -399,6 +401,7 @@ void TestCable::destructorClosesTheCable()
     auto cable = std::make_unique<RS485Cable>(nullptr, 250000, 8, 2, 0, &bus, &prompts);
     prompts.item(kSimCable);
     QVERIFY(cable->ensureOpen());
+    QLoggingCategory::setFilterRules(QStringLiteral("zr.link.debug=true")); // off by default
     QTest::ignoreMessage(QtDebugMsg, "FT_Closed");
     cable.reset();
     QCOMPARE(bus.calls().last(), QStringLiteral("FT_Close"));

@@ -48,7 +48,12 @@ class TestCatalogue : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { g_previous = qInstallMessageHandler(captureTraces); }
+    void initTestCase()
+    {
+        // The builders' traces are off unless their category is turned on, as --verbose does.
+        QLoggingCategory::setFilterRules(QStringLiteral("zr.build.debug=true"));
+        g_previous = qInstallMessageHandler(captureTraces);
+    }
     void cleanupTestCase() { qInstallMessageHandler(g_previous); }
     void init() { g_traces.clear(); }
 

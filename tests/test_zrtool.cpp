@@ -159,6 +159,8 @@ private slots:
     void param();
     void id_data();
     void id();
+    void traces_data();
+    void traces();
 
 private:
     QString path(const QString &name) const { return m_dir->filePath(name); }
@@ -833,6 +835,52 @@ void TestZrtool::id()
     const Result r = zrtool({"id", id});
     QCOMPARE(r.code, 0);
     QCOMPARE(r.out, text + '\n');
+}
+
+// --- diagnostic traces ---
+
+void TestZrtool::traces_data()
+{
+    QTest::addColumn<QStringList>("before"); // arguments before the command words
+    QTest::addColumn<QStringList>("after");  // arguments after the command's own
+    QTest::addColumn<QString>("rules");      // QT_LOGGING_RULES of the run (null: not set)
+    QTest::addColumn<bool>("traced");
+    QTest::newRow("quiet by default") << QStringList() << QStringList() << QString() << false;
+    QTest::newRow("QT_LOGGING_RULES for every debug message") << QStringList() << QStringList() << "*.debug=true"
+                                                               << true;
+    QTest::newRow("--verbose before the command") << QStringList{"--verbose"} << QStringList() << QString() << true;
+    QTest::newRow("--verbose after the command") << QStringList() << QStringList{"--verbose"} << QString() << true;
+    QTest::newRow("QT_LOGGING_RULES turns one on") << QStringList() << QStringList() << "zr.codec.debug=true"
+                                                    << true;
+    QTest::newRow("QT_LOGGING_RULES wins over --verbose") << QStringList{"--verbose"} << QStringList()
+                                                           << "zr.codec.debug=false" << false;
+}
+
+void TestZrtool::traces()
+{
+    QFETCH(QStringList, before);
+    QFETCH(QStringList, after);
+    QFETCH(QString, rules);
+    QFETCH(bool, traced);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("QT_LOGGING_RULES"));
+    env.remove(QStringLiteral("QT_LOGGING_CONF"));
+    if (!rules.isNull())
+        env.insert(QStringLiteral("QT_LOGGING_RULES"), rules);
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral(ZRTOOL_PATH),
+            before + QStringList{"upg", "create", "--model", "Zr501", "app.hex", "-o", "x.upg"} + after);
+    QVERIFY(p.waitForFinished(60000));
+    QCOMPARE(p.exitCode(), 0);
+    const QString err = QString::fromLocal8Bit(p.readAllStandardError());
+    // Encoding the image is the trace this command always passes through.
+    if (traced) {
+        QVERIFY2(err.contains("Encoding started @ 0x"), qPrintable(err));
+        QVERIFY(err.contains("Encoding end @"));
+    } else {
+        QCOMPARE(err, QString());
+    }
 }
 
 QTEST_MAIN(TestZrtool)

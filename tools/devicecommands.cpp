@@ -2,12 +2,12 @@
 #include "tools/devicecommands.h"
 
 #include <QCoreApplication>
-#include <QDebug>
 #include <QDir>
 #include <QFile>
 
 #include "app/appstate.h"
 #include "app/filebytes.h"
+#include "app/logcategories.h"
 #include "app/prompts.h"
 #include "link/codec.h"
 #include "link/rs485cable.h"
@@ -242,7 +242,7 @@ void DeviceCommands::test1()
 void DeviceCommands::test2()
 {
     for (const char *line : {"a", "e", "b", "f"})
-        qDebug() << line;
+        qCDebug(zrTools) << line;
 }
 
 void DeviceCommands::writeRam()

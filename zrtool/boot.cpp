@@ -59,7 +59,8 @@ int runBoot(const QStringList &arguments)
     const QCommandLineOption out(QStringLiteral("out"), QStringLiteral("Output directory (created when missing)."),
                                  QStringLiteral("DIR"));
     const QCommandLineOption verbose(QStringLiteral("verbose"),
-                                     QStringLiteral("Print the lines the window would log in its message box."));
+                                     QStringLiteral("Print the lines the window would log in its message box, and the "
+                                                    "diagnostic traces on stderr."));
     for (const QCommandLineOption &o : {model, bootloader, app, params, year, week, oldScheme, month, first, count, out,
                                         verbose})
         cmd.addOption(o);

@@ -17,6 +17,7 @@
 #endif
 
 #include "app/filebytes.h"
+#include "app/logcategories.h"
 #include "app/version.h"
 #include "builders/catalogue.h"
 #include "builders/hextobin.h"
@@ -66,6 +67,10 @@ QString Command::helpText() const
 bool Command::parse(const QStringList &arguments, int minArguments, int maxArguments,
                     const QList<QCommandLineOption> &required)
 {
+    if (!m_ownVerbose) {
+        parser.addOption(verboseOption());
+        m_ownVerbose = true;
+    }
     const bool parsed = parser.parse(QStringList{QStringLiteral("zrtool")} + arguments);
     if (parser.isSet(QStringLiteral("help"))) {
         printTo(stdout, helpText());
@@ -75,6 +80,8 @@ bool Command::parse(const QStringList &arguments, int minArguments, int maxArgum
         usageError(parser.errorText());
         return false;
     }
+    if (parser.isSet(QStringLiteral("verbose")))
+        enableAllTraces();
     const int count = parser.positionalArguments().size();
     if (count < minArguments) {
         usageError(QStringLiteral("missing argument"));
@@ -113,6 +120,7 @@ int dispatch(const QString &words, const QList<SubCommand> &commands, const QStr
         list += QStringLiteral("  %1%2\n").arg(QString::fromLatin1(c.name).leftJustified(12), QLatin1String(c.summary));
     list += options;
     list += QStringLiteral("\nRun '%1 <command> --help' for the options of a command.\n"
+                           "--verbose, before or after the command, prints the diagnostic traces on stderr.\n"
                            "Exit status: 0 success, 1 usage error, 2 bad or unreadable input, "
                            "3 output could not be written,\n"
                            "4 no cable, 5 no device answered, 6 the device failed or refused.\n"
@@ -124,6 +132,8 @@ int dispatch(const QString &words, const QList<SubCommand> &commands, const QStr
     parser.setOptionsAfterPositionalArgumentsMode(QCommandLineParser::ParseAsPositionalArguments);
     const QCommandLineOption help = parser.addHelpOption();
     const QCommandLineOption version = parser.addVersionOption();
+    const QCommandLineOption verbose = Command::verboseOption();
+    parser.addOption(verbose);
     parser.addPositionalArgument(QStringLiteral("command"), QStringLiteral("The command to run."));
     if (!parser.parse(QStringList{words} + arguments)) {
         printTo(stderr, QStringLiteral("%1: %2 (see %1 --help)\n").arg(words, parser.errorText()));
@@ -134,6 +144,8 @@ int dispatch(const QString &words, const QList<SubCommand> &commands, const QStr
         printTo(stdout, list);
         return kExitOk;
     }
+    if (parser.isSet(verbose))
+        enableAllTraces();
     if (parser.isSet(version)) {
         printLine(QStringLiteral("zrtool %1").arg(kProgramVersion));
         return kExitOk;

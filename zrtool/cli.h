@@ -24,7 +24,11 @@ public:
 
     QCommandLineParser parser;
 
-    void addOption(const QCommandLineOption &option) { parser.addOption(option); }
+    void addOption(const QCommandLineOption &option)
+    {
+        parser.addOption(option);
+        m_ownVerbose = m_ownVerbose || option.names().contains(QStringLiteral("verbose"));
+    }
     void addArgument(const QString &name, const QString &description, const QString &syntax = QString())
     {
         parser.addPositionalArgument(name, description, syntax);
@@ -42,6 +46,12 @@ public:
         return QCommandLineOption({QStringLiteral("o"), QStringLiteral("output")}, description, valueName);
     }
     static QCommandLineOption jsonOption() { return {QStringLiteral("json"), QStringLiteral("Print it as JSON.")}; }
+    // Every command and the command words take it: the diagnostic traces (zr.* logging categories) on stderr. A
+    // command that prints more with it adds its own --verbose, which turns the traces on as well.
+    static QCommandLineOption verboseOption()
+    {
+        return {QStringLiteral("verbose"), QStringLiteral("Print the diagnostic traces (encoding, frames) on stderr.")};
+    }
 
     // Prints "zrtool <words>: <problem> (see --help)" on stderr and returns kExitUsage.
     int usageError(const QString &problem) const;
@@ -49,6 +59,7 @@ public:
 
 private:
     QString m_words;
+    bool m_ownVerbose = false;
 };
 
 // Prints "zrtool: <file>: <problem>" on stderr and returns `code`.

@@ -1,6 +1,5 @@
 // zrtool: the production command line (HEX conversion, upgrade files, boot images, parameter files, ID text).
 #include <QCoreApplication>
-#include <QLoggingCategory>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -57,8 +56,6 @@ int main(int argc, char *argv[])
     std::unique_ptr<QCoreApplication> app;
     if (arguments.isEmpty() || !isOfflineCommand(arguments.first().toLocal8Bit().constData()))
         app = std::make_unique<QCoreApplication>(argc, argv);
-    // The core's debug traces (encoding, frames) are for the window's debug log; QT_LOGGING_RULES brings them back.
-    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false"));
     const QList<SubCommand> commands = {
         {"hex2bin", "convert Intel HEX into the bytes of one flash window", runHex2Bin},
         {"upg", "create, inspect or extract upgrade files (.upg)", runUpg},
