@@ -1,6 +1,7 @@
 // The virtual bootloader: which frames it obeys, how its flash behaves, and what and when it answers.
 #include "sim/simdevice.h"
 
+#include "app/logcategories.h"
 #include "link/codec.h"
 #include "sim/simulatedbus.h"
 
@@ -129,6 +130,30 @@ void SimDevice::updateState(qint64 nowUs)
         m_state = State::App;
 }
 
+// The technician's part: a Connect that begins while the application runs makes them switch the device off and on.
+void SimDevice::watchConnectRun(bool isConnect, qint64 startUs)
+{
+    const bool runBegins = isConnect && !(m_lastFrameWasConnect && startUs - m_lastFrameUs < kSimConnectRunGapUs);
+    m_lastFrameWasConnect = isConnect;
+    m_lastFrameUs = startUs;
+    if (!runBegins || !m_config.technician || m_state != State::App)
+        return;
+    m_state = State::Off;
+    m_silentConnectsLeft = qMax(1, m_config.silentConnects);
+    ++m_technicianCycles;
+    qCDebug(zrSim).noquote() << QStringLiteral("%1 (%2) runs its application: power-cycled, back in %3 attempts")
+                                        .arg(QString::fromLatin1(m_config.modelCode))
+                                        .arg(m_config.deviceId, 8, 16, QLatin1Char('0'))
+                                        .arg(m_silentConnectsLeft);
+}
+
+void SimDevice::receiveDmx(const QByteArray &packet, qint64 nowUs)
+{
+    updateState(nowUs);
+    if (m_state == State::App && !packet.isEmpty() && packet.at(0) == '\0') // start code 0: dimmer data
+        ++m_dmxPacketsTaken;
+}
+
 bool SimDevice::inFlash(quint32 address, quint32 length) const
 {
     return address >= kSimFlashBase && length <= m_family->flashSize
@@ -225,6 +250,7 @@ bool SimDevice::receive(const QByteArray &frame, qint64 startUs, qint64 endUs, Q
         return false;
 
     const bool isConnect = command == CMD_CONNECT || command == CMD_STREAM_CONNECT;
+    watchConnectRun(isConnect, startUs);
     if (m_state == State::Off) {
         // The user is switching it on while the host keeps calling.
         if (isConnect && --m_silentConnectsLeft <= 0) {

@@ -33,7 +33,12 @@ struct SimDeviceConfig
     QString family = "STM32F100C8";
     int silentConnects = 0;             // powered off: ignores this many connect attempts, then powers up and answers
     int bootWindowMs = 1000;            // after a power-up the bootloader waits this long for a connect
+    bool technician = false;            // someone at the bench power-cycles it when a Connect finds its application
 };
+
+// Connect frames closer together than this belong to one Connect (or Stream Connect) run; its attempts are 100 ms
+// apart, the boot-connect poller's 250 ms.
+constexpr qint64 kSimConnectRunGapUs = 1000000;
 
 // Flash address of the 64-byte descriptor (32 bytes name, 32 bytes bootloader version).
 constexpr quint32 kSimDescriptorAddress = DESCRIPTOR_ADDRESS;
@@ -45,7 +50,12 @@ constexpr quint32 kSimRamBase = 0x20000000;
 //   off, the silentConnects-th connect frame (CMD_CONNECT or CMD_STREAM_CONNECT) powers it up, and the next one is
 //   answered. After a power-up the bootloader waits bootWindowMs for a connect, then starts the application; a
 //   connect (or a stream connect naming its model code) holds it in the bootloader until CMD_RUN.
-// - While the application runs (or the device is off) it ignores every frame.
+// - While the application runs (or the device is off) it ignores every frame: the application answers no bootloader
+//   command. It listens to DMX512 instead and counts the packets it takes (dmxPacketsTaken).
+// - With `technician` set, a person at the bench power-cycles the device when a Connect or Stream Connect begins (its
+//   first connect frame after other traffic or after kSimConnectRunGapUs of quiet) and finds it running its
+//   application: it goes off, and, as with silentConnects, the max(1, silentConnects)-th connect frame of the run
+//   powers it up and the next one is answered. A device already in its bootloader is left alone.
 // - It accepts frames addressed to its ID, to 0 and to 0xFFFFFFFF (everybody), with a correct CRC and a length field
 //   that matches the frame (the stream connect frame, whose field says 14, is taken at its 64 bytes).
 // - Refused requests get no reply at all, so the host sees a timeout ("CRC err"): writes outside the flash or into
@@ -81,6 +91,8 @@ public:
     // Read replies of that address carry a wrong data byte (CRC still correct), `times` times or forever (-1).
     void corruptReadBack(quint32 blockAddress, int times = -1);
     void setSilent(bool silent); // still obeys, never answers
+    int dmxPacketsTaken() const { return m_dmxPacketsTaken; } // DMX512 packets its application received
+    int technicianPowerCycles() const { return m_technicianCycles; }
 
     quint32 deviceId() const { return m_config.deviceId; }
     QByteArray modelCode() const { return m_config.modelCode; }
@@ -90,11 +102,14 @@ public:
     // A whole frame as it arrived on the line (with CRC), between startUs and endUs. Returns true with a reply to
     // send and the time the device needs before it starts sending it.
     bool receive(const QByteArray &frame, qint64 startUs, qint64 endUs, QByteArray *reply, qint64 *processingUs);
+    // A DMX512 packet (break, then these bytes) on the line at nowUs.
+    void receiveDmx(const QByteArray &packet, qint64 nowUs);
 
 private:
     enum class State { Off, Window, Held, App };
     void updateState(qint64 nowUs);
     bool inFlash(quint32 address, quint32 length) const;
+    void watchConnectRun(bool isConnect, qint64 startUs);
     bool writable(quint32 address, quint32 length) const;
     qint64 program(quint32 address, const QByteArray &plain);
     bool eraseUnit(quint8 parameter, qint64 *us);
@@ -112,5 +127,8 @@ private:
     bool m_silent = false;
     bool m_muted = false;
     int m_runCount = 0, m_runRamCount = 0, m_eraseCount = 0;
+    int m_dmxPacketsTaken = 0, m_technicianCycles = 0;
+    bool m_lastFrameWasConnect = false;
+    qint64 m_lastFrameUs = 0;
     QHash<quint32, int> m_corruptReads; // block address -> remaining corrupt replies (-1 forever)
 };

@@ -4,6 +4,7 @@
 #include <QThread>
 #include <algorithm>
 
+#include "app/logcategories.h"
 #include "link/codec.h"
 
 namespace {
@@ -146,6 +147,28 @@ void SimulatedBus::addIncoming(qint64 startUs, const QByteArray &bytes)
         return;
     }
     m_incoming.append({startUs, bytes, 0});
+}
+
+void SimulatedBus::takeDmxPacket(const QByteArray &packet)
+{
+    const qint64 now = elapsedUs();
+    m_dmxPackets << packet;
+    if (m_clock == Clock::Real && m_dmxPackets.size() > kSimKeptDmxPackets)
+        m_dmxPackets.removeFirst();
+    ++m_dmxPacketCount;
+    for (const auto &device : m_devices)
+        device->receiveDmx(packet, now);
+    // Something to see that the console sends: the count, at the first packet and then about once a second.
+    if (m_dmxPacketCount > 1 && now - m_dmxReportedUs < kSimDmxReportUs)
+        return;
+    QString line = QStringLiteral("DMX packets received: %1 (%2 bytes each)").arg(m_dmxPacketCount).arg(packet.size());
+    if (m_dmxPacketCount > 1)
+        line += QStringLiteral(", %1 a second")
+                        .arg(double(m_dmxPacketCount - m_dmxReportedCount) * 1e6 / double(now - m_dmxReportedUs), 0,
+                             'f', 1);
+    qCDebug(zrSim).noquote() << line;
+    m_dmxReportedUs = now;
+    m_dmxReportedCount = m_dmxPacketCount;
 }
 
 FtdiDriver::Status SimulatedBus::createDeviceInfoList(quint32 *count)
@@ -301,7 +324,7 @@ FtdiDriver::Status SimulatedBus::write(Handle handle, const void *buffer, quint3
     *written = length;
     if (m_breakSent) {
         m_breakSent = false;
-        m_dmxPackets << bytes;
+        takeDmxPacket(bytes);
         return FT_OK;
     }
     m_requests << bytes;
@@ -386,15 +409,21 @@ FtdiDriver::Status SimulatedBus::close(Handle handle)
     return s;
 }
 
-std::unique_ptr<SimulatedBus> makeDemoBus()
+SimDeviceConfig demoDeviceConfig()
 {
-    auto bus = std::make_unique<SimulatedBus>(SimulatedBus::Clock::Real);
     SimDeviceConfig device;
     device.modelCode = "Zr501";
     device.bootVersion = "BL 1.07";
     device.deviceId = 0x0379C02A; // RDM 3, year 26, week 14, serial 42
     device.family = QStringLiteral("STM32F100C8");
     device.silentConnects = 5;
-    bus->addDevice(device);
+    device.technician = true;
+    return device;
+}
+
+std::unique_ptr<SimulatedBus> makeDemoBus()
+{
+    auto bus = std::make_unique<SimulatedBus>(SimulatedBus::Clock::Real);
+    bus->addDevice(demoDeviceConfig());
     return bus;
 }

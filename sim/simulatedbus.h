@@ -17,6 +17,9 @@
 constexpr qint64 kSimByteUs = 44;
 // Time from the end of a request to the first reply byte, before any command-specific processing.
 constexpr qint64 kSimTurnaroundUs = 100;
+constexpr int kSimKeptDmxPackets = 64;
+// The zr.sim trace reports the DMX packet count at the first packet and then at most this often.
+constexpr qint64 kSimDmxReportUs = 1000000;
 
 class SimulatedBus : public FtdiDriver
 {
@@ -35,7 +38,10 @@ public:
     // device's processing (programming, erasing) and the reply's bytes; the floor no reply window can go below.
     qint64 busyUs() const { return m_busyUs; }
     QList<QByteArray> requests() const; // every frame written outside a DMX packet, as on the wire (with CRC)
-    QList<QByteArray> dmxPackets() const; // every write that followed a break
+    // Every write that followed a break (a bus on the real clock, which may run for hours, keeps the last
+    // kSimKeptDmxPackets), and how many there were in all.
+    QList<QByteArray> dmxPackets() const;
+    qint64 dmxPacketCount() const { return m_dmxPacketCount; }
     // D2XX calls in order, e.g. "FT_Purge(1)", "FT_SetTimeouts(140,0)", "FT_Write(14)", "FT_Read(2560)".
     QStringList calls() const;
     void clearLog(); // forget requests/packets/calls
@@ -85,6 +91,7 @@ private:
     bool valid(Handle handle) const;
     Status call(Handle handle, const QString &name);
     void addIncoming(qint64 startUs, const QByteArray &bytes);
+    void takeDmxPacket(const QByteArray &packet);
     void advanceTo(qint64 us);
 
     Clock m_clock;
@@ -105,9 +112,14 @@ private:
     QByteArray m_inject;
     QList<Incoming> m_incoming;
     QList<QByteArray> m_requests, m_dmxPackets;
+    qint64 m_dmxPacketCount = 0;
+    qint64 m_dmxReportedUs = 0, m_dmxReportedCount = 0;
     QStringList m_calls;
 };
 
-// The bus `zrflasher --simulate` offers: real clock, one Zr501 (F100C8 family) that the user "power-cycles" after a
-// few connect attempts, so that Connect finds and identifies it.
+// The device of `zrflasher --simulate`: a Zr501 (F100C8 family) that starts switched off and that the technician
+// power-cycles whenever a Connect or Stream Connect finds it running its application; either way its bootloader
+// answers after a few connect attempts.
+SimDeviceConfig demoDeviceConfig();
+// The bus `zrflasher --simulate` offers: real clock, the demo device.
 std::unique_ptr<SimulatedBus> makeDemoBus();

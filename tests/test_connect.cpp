@@ -6,6 +6,7 @@
 #include "boot/connectengine.h"
 #include "boot/deviceid.h"
 #include "boot/upgradefamily.h"
+#include "sim/simulatedbus.h"
 #include "tests/support/upgradefixture.h"
 
 namespace {
@@ -46,6 +47,8 @@ private slots:
     void damagedDescriptorAdvice();
     void bootConnectTick_data();
     void bootConnectTick();
+    void connectAfterRunFindsDeviceAgain_data();
+    void connectAfterRunFindsDeviceAgain();
 };
 
 void TestConnect::idText_data()
@@ -496,6 +499,56 @@ void TestConnect::bootConnectTick()
         QCOMPARE(color, QColor(0, 255, 0));
     else if (bus != "closed")
         QCOMPARE(color, QColor(0, 0, 0));
+}
+
+void TestConnect::connectAfterRunFindsDeviceAgain_data()
+{
+    QTest::addColumn<QString>("next");     // what the user starts after the upgrade: "connect" or a stream name
+    QTest::addColumn<bool>("inBootloader"); // where the device is when it is over
+    QTest::newRow("Connect") << "connect" << true;
+    QTest::newRow("Stream Connect of its model") << "Zr501" << true;
+    QTest::newRow("Stream Connect of another model") << "Zr556" << false;
+}
+
+void TestConnect::connectAfterRunFindsDeviceAgain()
+{
+    // The device of --simulate: upgraded, started with "Run", and found again by the next Connect because the
+    // technician at the bench power-cycles it; a stream for another model sends it back to its application.
+    QFETCH(QString, next);
+    QFETCH(bool, inBootloader);
+    QTemporaryDir dir;
+    SimWindow sim;
+    const SimDeviceConfig config = demoDeviceConfig();
+    SimDevice *device = sim.bus.addDevice(config);
+    QVERIFY(sim.openCable());
+    const UpgradeFamily *row = dispatchFamily(config.modelCode, connectDispatchOrder());
+    QVERIFY(row);
+    const QString path = writeTestUpgradeFile(dir.filePath("fw.upg"), QString::fromLatin1(config.modelCode),
+                                              testImage(row->imageSize, row->firstBlock - 0x08000000));
+    sim.prompts.question(Prompts::Yes).openFile(path).question(Prompts::Yes);
+    invoke(sim, "slotConnect");
+    QVERIFY(sim.prompts.allAnswered());
+    QCOMPARE(device->runCount(), 1);
+    QVERIFY(!device->inBootloader());
+    QCOMPARE(device->technicianPowerCycles(), 0); // it started switched off: the first Connect needs nobody
+
+    sim.bus.clearLog();
+    const int logged = sim.messages().size();
+    if (next == "connect") {
+        sim.prompts.question(Prompts::No);
+        invoke(sim, "slotConnect");
+        QVERIFY(sim.prompts.allAnswered());
+        // Switched off at the first attempt, on again at the silentConnects-th, answering the one after.
+        QCOMPARE(sim.requests(CMD_CONNECT).size(), config.silentConnects + 1);
+        QCOMPARE(sim.prompts.progresses.last().values.size(), config.silentConnects + 1);
+        QCOMPARE(sim.messages().mid(logged), QStringList({QString::number(config.deviceId, 16), kIdLine}));
+    } else {
+        sim.prompts.text(next);
+        sim.window.slotStreamConnect();
+        QVERIFY(sim.prompts.allAnswered());
+    }
+    QCOMPARE(device->technicianPowerCycles(), 1);
+    QCOMPARE(device->inBootloader(), inBootloader);
 }
 
 QTEST_MAIN(TestConnect)

@@ -68,6 +68,8 @@ private slots:
     void addressing_data();
     void addressing();
     void powerCycling();
+    void applicationIgnoresBootloaderFrames();
+    void technicianPowerCyclesAtConnectStart();
     void discoveryAndMute();
     void streamProgramsHeldModel();
     void replyFaults();
@@ -284,6 +286,77 @@ void TestSim::powerCycling()
     QVERIFY(ok);
     b.send(buildConnectFrame(0x12345678), &ok, 1500);
     QVERIFY(b.device->inBootloader()); // held by the connect
+}
+
+void TestSim::applicationIgnoresBootloaderFrames()
+{
+    Bench b;
+    bool ok = false;
+    b.send(buildRunFrame(0), &ok, 100, 100);
+    QVERIFY(ok);
+    // Nobody at the bench: the application answers no bootloader command, Connect included, however often.
+    for (const QByteArray &frame : {buildConnectFrame(0), buildMemoryFrame(CMD_READ_MEMORY, 0, 0x08001FC0, 64),
+                                    buildDiscoveryFrame(0, 0xFFFFFFFF), buildRunFrame(0)}) {
+        for (int attempt = 0; attempt < 10; ++attempt)
+            QVERIFY(b.send(frame, &ok, 100, 100).isEmpty());
+    }
+    QVERIFY(!b.device->inBootloader());
+    QCOMPARE(b.device->technicianPowerCycles(), 0);
+
+    // It listens to DMX512: every packet with start code 0 while it runs; the bus counts every packet.
+    const quint8 dimmer[25] = {0, 255, 128};
+    const quint8 otherStartCode[25] = {0xCC};
+    QCOMPARE(b.cable.sendDmxFrame(dimmer, 25), quint32(FT_OK));
+    b.cable.sendDmxFrame(dimmer, 25);
+    b.cable.sendDmxFrame(otherStartCode, 25);
+    QCOMPARE(b.device->dmxPacketsTaken(), 2);
+    QCOMPARE(b.bus.dmxPacketCount(), 3);
+    // In its bootloader it takes none.
+    b.device->powerCycle();
+    b.cable.sendDmxFrame(dimmer, 25);
+    QCOMPARE(b.device->dmxPacketsTaken(), 2);
+    QCOMPARE(b.bus.dmxPacketCount(), 4);
+}
+
+void TestSim::technicianPowerCyclesAtConnectStart()
+{
+    SimulatedBus bus;
+    ScriptedPrompts prompts;
+    RS485Cable cable(nullptr, 250000, 8, 2, 0, &bus, &prompts);
+    SimDeviceConfig config;
+    config.modelCode = "Zr501";
+    config.silentConnects = 3;
+    config.technician = true;
+    SimDevice *device = bus.addDevice(config);
+    prompts.item(QStringLiteral("USB-RS485 Cable (simulated bus) S/N: ZRSIM001"));
+    bool ok = false;
+    // Attempts of one run until the device answers; -1 if it does not within `limit`.
+    const auto connectRun = [&](const QByteArray &frame, int limit) {
+        for (int attempt = 1; attempt <= limit; ++attempt) {
+            cable.transact(frame, &ok, 100, 100);
+            if (ok)
+                return attempt;
+        }
+        return -1;
+    };
+    QCOMPARE(connectRun(buildConnectFrame(0), 10), 4); // switched off at the start: the first power-up
+    QCOMPARE(device->technicianPowerCycles(), 0);
+
+    cable.transact(buildRunFrame(0), &ok, 100, 100);
+    QCOMPARE(connectRun(buildConnectFrame(0), 10), 4); // the run began with the application running
+    QCOMPARE(device->technicianPowerCycles(), 1);
+    QCOMPARE(connectRun(buildConnectFrame(0), 10), 1); // held: nothing to do for the technician
+    QCOMPARE(device->technicianPowerCycles(), 1);
+
+    // A stream for another model sends it to its application; the same run does not bring it back.
+    cable.transact(buildStreamConnectFrame(0, "Zr556", 0), &ok, 100, 100);
+    QVERIFY(!device->inBootloader());
+    QCOMPARE(connectRun(buildConnectFrame(0), 10), -1);
+    QCOMPARE(device->technicianPowerCycles(), 1);
+    // After a second of quiet the next connect frame begins a new run.
+    cable.transact(buildConnectFrame(0x12345678), &ok, 1100, 0); // for nobody; time passes
+    QCOMPARE(connectRun(buildConnectFrame(0), 10), 4);
+    QCOMPARE(device->technicianPowerCycles(), 2);
 }
 
 void TestSim::discoveryAndMute()
