@@ -68,6 +68,8 @@ private slots:
     void i2cRead();
     void readFlash_data();
     void readFlash();
+    void readFlashShortReplyStops_data();
+    void readFlashShortReplyStops();
     void writeFlash_data();
     void writeFlash();
     void writeFlashPresetPattern();
@@ -464,6 +466,47 @@ void TestTools::readFlash()
     QCOMPARE(readAll(target), dev->flashAt(first, saved));
     QCOMPARE(sw.messages(), messages);
     QVERIFY(sw.bus.calls().contains("FT_SetTimeouts(140,0)"));
+}
+
+void TestTools::readFlashShortReplyStops_data()
+{
+    QTest::addColumn<QByteArray>("reply"); // what answers the second read, its CRC appended
+    QByteArray header(kReplyDataOffset, '\0');
+    putU16(header, 0, quint16(kReplyDataOffset + kCrcSize));
+    putU16(header, 2, CMD_READ_MEMORY);
+    putU32(header, 4, HOST_ID);
+    putU32(header, 12, 0x08000400);
+    QByteArray half = header + QByteArray(512, '\x33');
+    putU16(half, 0, quint16(half.size() + kCrcSize));
+    putU32(half, 16, 512);
+    QTest::newRow("two zero bytes") << QByteArray(); // 0x0000 is the CRC of nothing
+    QTest::newRow("header without data") << header;
+    QTest::newRow("half a block") << half;
+}
+
+void TestTools::readFlashShortReplyStops()
+{
+    QFETCH(QByteArray, reply);
+    QTemporaryDir dir;
+    SimWindow sw;
+    SimDevice *dev = sw.bus.addDevice(zr501());
+    dev->setFlashAt(0x08000000, testBytes(0x10000, 5));
+    QVERIFY(sw.openCable());
+    int reads = 0;
+    sw.bus.onRequest = [&](const QByteArray &frame) {
+        const bool hit = readU16(frame, 2) == CMD_READ_MEMORY && ++reads == 2;
+        dev->setSilent(hit);
+        if (hit)
+            sw.bus.injectBytes(withCrc(reply));
+    };
+    const QString target = dir.path() + "/dump.bin";
+    sw.prompts.text("0x08000000").text("0x1000").saveFile(target);
+    sw.window.slotRead();
+    QVERIFY(sw.prompts.allAnswered());
+    QCOMPARE(sw.messages(), QStringList{kCrcErr});
+    QCOMPARE(sw.requests(CMD_READ_MEMORY).size(), 2);
+    // The dump holds the first block only, where it belongs.
+    QCOMPARE(readAll(target), dev->flashAt(0x08000000, 1024));
 }
 
 void TestTools::writeFlash_data()

@@ -301,6 +301,12 @@ QByteArray DeviceCommands::readFlashRange(quint32 start, quint32 length)
         if (!exchange(buildMemoryFrame(CMD_READ_MEMORY, m_state.targetAddress, quint32(address), kFlashBlock),
                       kFlashToolLimits.readMs, kFlashToolLimits.writeMs, true, &reply))
             break;
+        // A correct CRC over fewer bytes than a block (two zero bytes pass) is a failed block as well: taking it
+        // would shift every later block in the dump.
+        if (reply.size() < kReplyDataOffset + kFlashBlock + kCrcSize) {
+            m_state.log(kCrcErr);
+            break;
+        }
         QByteArray data = replyData(reply, kFlashBlock);
         DecodeImage(data.data(), data.size());
         dump += data;
