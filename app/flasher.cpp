@@ -3,8 +3,10 @@
 
 #include "app/information.h"
 #include "app/qtprompts.h"
+#include "app/screenfit.h"
 #include "app/version.h"
 #include <QMenuBar>
+#include <QScreen>
 #include <QTimer>
 #include "link/d2xxlibrary.h"
 #include "link/rs485cable.h"
@@ -121,6 +123,16 @@ void Flasher::showProductionControls()
     // Wide enough for every menu title and the option boxes' texts; never narrower than it was.
     resize(qMax(width(), qMax(menuBar()->sizeHint().width(), minimumSizeHint().width())),
            qMax(height(), minimumSizeHint().height()));
+    keepOnScreen();
+}
+
+void Flasher::keepOnScreen()
+{
+    // The position of a window is that of its frame (title bar and borders included).
+    const QRect frame = frameGeometry();
+    const QRect fitted = fitFrameIntoScreen(frame, screen()->availableGeometry());
+    if (fitted != frame)
+        move(fitted.topLeft());
 }
 
 void Flasher::slotShowAllMsg(int state)

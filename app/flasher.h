@@ -31,7 +31,7 @@ public:
     // Appends one line to the message box.
     void log(const QString &line);
     // zrflasher --production: shows the builder menus, "Stream", the wizard entry and the two option boxes, and
-    // widens the window so that they fit.
+    // widens the window so that they fit, keeping it inside the screen's available area.
     void showProductionControls();
 
 public slots:
@@ -104,6 +104,8 @@ public slots:
     void slotParameterWizard();
 
 private:
+    void keepOnScreen();
+
     // --- members of the subsystems (each adds its own below its marker) ---
     // [cable]
     std::unique_ptr<FtdiDriver> m_ownDriver;

@@ -8,6 +8,8 @@
 #include <QPointer>
 #include <QProgressDialog>
 
+#include "app/version.h"
+
 static_assert(int(Prompts::Ok) == int(QMessageBox::Ok) && int(Prompts::Yes) == int(QMessageBox::Yes)
                   && int(Prompts::No) == int(QMessageBox::No) && int(Prompts::Cancel) == int(QMessageBox::Cancel)
                   && int(Prompts::NoButton) == int(QMessageBox::NoButton),
@@ -21,6 +23,8 @@ public:
     QtProgress(QWidget *window, const QString &label, const QString &cancelText, int min, int max)
         : m_dialog(new QProgressDialog(label, cancelText, min, max, window))
     {
+        // Qt leaves a progress dialog untitled, and the window system shows the file name "zrflasher" instead.
+        m_dialog->setWindowTitle(kProgramName);
         m_dialog->setWindowModality(Qt::WindowModal);
         m_dialog->setMinimumDuration(0);
         m_dialog->setValue(min);

@@ -6,11 +6,15 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
+#include <QProgressDialog>
 #include <QPushButton>
+#include <QScreen>
 #include <QTranslator>
 
 #include "app/flasher.h"
 #include "app/information.h"
+#include "app/qtprompts.h"
+#include "app/screenfit.h"
 #include "tests/support/scriptedprompts.h"
 
 class TestWindow : public QObject
@@ -24,6 +28,10 @@ private slots:
     void showAllMessagesFlag();
     void clearMessageBox();
     void aboutBox();
+    void fitFrameIntoScreen_data();
+    void fitFrameIntoScreen();
+    void productionWindowStaysOnScreen();
+    void progressDialogTitle();
 };
 
 static QStringList visibleMenuTitles(Flasher &w)
@@ -166,6 +174,62 @@ void TestWindow::aboutBox()
     });
     w.slotAbout();
     QVERIFY(seen);
+}
+
+void TestWindow::fitFrameIntoScreen_data()
+{
+    QTest::addColumn<QRect>("frame");
+    QTest::addColumn<QRect>("fitted");
+    const QRect screen(0, 0, 1024, 768);
+    QTest::newRow("inside stays") << QRect(100, 100, 500, 300) << QRect(100, 100, 500, 300);
+    QTest::newRow("past the right edge moves left") << QRect(700, 100, 500, 300) << QRect(524, 100, 500, 300);
+    QTest::newRow("past the bottom moves up") << QRect(100, 600, 500, 300) << QRect(100, 468, 500, 300);
+    QTest::newRow("above and left of it moves in") << QRect(-50, -20, 500, 300) << QRect(0, 0, 500, 300);
+    QTest::newRow("wider than the screen: left edge on it") << QRect(300, 100, 1100, 300)
+                                                           << QRect(0, 100, 1100, 300);
+    QTest::newRow("taller than the screen: top edge on it") << QRect(100, 50, 500, 900) << QRect(100, 0, 500, 900);
+}
+
+void TestWindow::fitFrameIntoScreen()
+{
+    QFETCH(QRect, frame);
+    QFETCH(QRect, fitted);
+    QCOMPARE(::fitFrameIntoScreen(frame, QRect(0, 0, 1024, 768)), fitted);
+    // A screen that does not start at the origin (a second monitor, a panel on the left).
+    QCOMPARE(::fitFrameIntoScreen(frame.translated(1280, 40), QRect(1280, 40, 1024, 768)), fitted.translated(1280, 40));
+}
+
+void TestWindow::productionWindowStaysOnScreen()
+{
+    ScriptedPrompts prompts;
+    Flasher w(&prompts);
+    startMainWindow(&w);
+    const QRect available = w.screen()->availableGeometry();
+    // The 400-pixel window near the right edge: the production menus widen it past that edge.
+    w.move(available.right() - w.frameGeometry().width() - 10, available.top() + 20);
+    QVERIFY(available.contains(w.frameGeometry()));
+    const int narrow = w.width();
+    w.showProductionControls();
+    QVERIFY(w.width() > narrow);
+    // Inside the screen when it fits (every menu title in one row comes first); else from its left edge.
+    const QRect frame = w.frameGeometry();
+    if (frame.width() <= available.width())
+        QVERIFY(available.contains(frame));
+    else
+        QCOMPARE(frame.left(), available.left());
+    QCOMPARE(w.frameGeometry().top(), available.top() + 20);
+}
+
+void TestWindow::progressDialogTitle()
+{
+    QWidget window;
+    QtPrompts prompts(&window);
+    const auto progress = prompts.progress(QStringLiteral("Writing firmware ... "), QStringLiteral("Cancel"), 0, 10);
+    const auto dialogs = window.findChildren<QProgressDialog *>();
+    QCOMPARE(dialogs.size(), 1);
+    QCOMPARE(dialogs.first()->windowTitle(), QStringLiteral("ZrFlasher"));
+    QCOMPARE(dialogs.first()->labelText(), QStringLiteral("Writing firmware ... "));
+    progress->close();
 }
 
 QTEST_MAIN(TestWindow)
