@@ -1,6 +1,7 @@
 // The DMX test console: channel table, packet timer, value slider and the automatic ramp.
 #include "dmx/dmxdialog.h"
 
+#include <QLabel>
 #include <QSignalBlocker>
 #include <QSlider>
 
@@ -31,6 +32,10 @@ DmxDialog::DmxDialog(QWidget *parent, Qt::WindowFlags flags, RS485Cable *cable)
     table = new MyTableWidget(kRows, kColumns, this);
     table->setObjectName(QStringLiteral("table"));
     horizontalLayout->addWidget(table);
+    sentRate = new QLabel(this);
+    sentRate->setObjectName(QStringLiteral("sentRate"));
+    sentRate->hide();
+    gridLayout->addWidget(sentRate, 2, 0, 1, 2);
 
     setPacketsPerSeconds(kDmxMaxPacketsPerSecond);
 
@@ -63,6 +68,7 @@ DmxDialog::DmxDialog(QWidget *parent, Qt::WindowFlags flags, RS485Cable *cable)
     slider->setMaximumHeight(kSliderMaxHeight);
     slider->setMinimumWidth(kSliderMinWidth);
     sliderLayout->addWidget(slider);
+    slider->setToolTip(tr("Value of the selected cells"));
     connect(slider, &QSlider::valueChanged, this, &DmxDialog::sliderValueChanged);
 
     simSlider = new QSlider(this);
@@ -73,6 +79,7 @@ DmxDialog::DmxDialog(QWidget *parent, Qt::WindowFlags flags, RS485Cable *cable)
     simSlider->setMaximumHeight(kSliderMaxHeight);
     simSlider->setMinimumWidth(kSliderMinWidth);
     sliderLayout->addWidget(simSlider);
+    simSlider->setToolTip(tr("Speed of Auto"));
     connect(simSlider, &QSlider::valueChanged, this, &DmxDialog::simSliderValueChanged);
 
     connect(clearButton, &QPushButton::clicked, this, &DmxDialog::clearButtonClicked);
@@ -107,6 +114,7 @@ void DmxDialog::setPacketsPerSeconds(int packets)
         spinBoxDMXPacketsPerSec->setValue(packetsPerSeconds);
     }
     timer.start(dmxPacketIntervalMs(packetsPerSeconds, dmxChannels));
+    showSentRate();
 }
 
 void DmxDialog::setDmxChannels(int channels)
@@ -123,10 +131,22 @@ void DmxDialog::setDmxChannels(int channels)
                                                           : cell->flags() & ~Qt::ItemIsEnabled);
         }
     }
-    // A longer packet may need a longer interval; the shown rate stays what was asked for.
+    // A longer packet may need a longer interval; the spin box keeps what was asked for, the label says what goes out.
     const int interval = dmxPacketIntervalMs(packetsPerSeconds, dmxChannels);
     if (interval != timer.interval())
         timer.setInterval(interval);
+    showSentRate();
+}
+
+void DmxDialog::showSentRate()
+{
+    const bool limited = dmxRateLimitedByWire(packetsPerSeconds, dmxChannels);
+    if (limited)
+        sentRate->setText(tr("%1 packets per second go out: %2 channels every %3 ms")
+                                  .arg(dmxSentPacketsPerSecond(packetsPerSeconds, dmxChannels), 0, 'f', 1)
+                                  .arg(dmxChannels)
+                                  .arg(dmxPacketIntervalMs(packetsPerSeconds, dmxChannels)));
+    sentRate->setVisible(limited);
 }
 
 void DmxDialog::setSelectedCells(int value)

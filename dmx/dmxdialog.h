@@ -8,6 +8,7 @@
 #include "ui_dmxdialog.h"
 
 class MyTableWidget;
+class QLabel;
 class QSlider;
 class RS485Cable;
 
@@ -38,6 +39,7 @@ public slots:
 
 private:
     void setSelectedCells(int value);
+    void showSentRate();
 
     QTimer timer;     // packets
     QTimer simTimer;  // ramp steps
@@ -50,6 +52,7 @@ private:
     int dmxChannels = 24;
     QSlider *slider = nullptr;
     QSlider *simSlider = nullptr;
+    QLabel *sentRate = nullptr; // the rate that goes out, shown only when the line cannot carry the one asked for
 
     static bool s_rampRunning;
 };

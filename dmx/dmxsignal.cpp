@@ -23,6 +23,16 @@ int dmxPacketIntervalMs(int packetsPerSecond, int channels)
     return qMax(1000 / qBound(1, packetsPerSecond, kDmxMaxPacketsPerSecond), wireMs + 1);
 }
 
+double dmxSentPacketsPerSecond(int packetsPerSecond, int channels)
+{
+    return 1000.0 / dmxPacketIntervalMs(packetsPerSecond, channels);
+}
+
+bool dmxRateLimitedByWire(int packetsPerSecond, int channels)
+{
+    return dmxPacketIntervalMs(packetsPerSecond, channels) > 1000 / qBound(1, packetsPerSecond, kDmxMaxPacketsPerSecond);
+}
+
 void dmxRampStep(int &value, int &up)
 {
     if (up) {

@@ -21,6 +21,10 @@ int dmxWireTimeUs(int channels);
 // Packet timer interval: 1000 / packetsPerSecond ms, but never shorter than the packet's wire time rounded up to
 // whole milliseconds plus 1 ms, so a packet never starts (with its purge and break) before the last one has left.
 int dmxPacketIntervalMs(int packetsPerSecond, int channels);
+// Packets per second that go out at that interval, and whether that is fewer than asked for because the line cannot
+// carry them (512 channels at 100 a second: 24 ms a packet, about 41.7 a second).
+double dmxSentPacketsPerSecond(int packetsPerSecond, int channels);
+bool dmxRateLimitedByWire(int packetsPerSecond, int channels);
 
 // One step of the console's ramp (value 0..255 in steps of 5, rising while up != 0). At either end the step
 // only turns the direction, so the value holds for one step: 0, 5, ..., 250, 255, 255, 250, ..., 0, 0, 5, ...

@@ -2,6 +2,7 @@
 #include <QtTest>
 #include <QAction>
 #include <QApplication>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QSlider>
@@ -73,6 +74,9 @@ private slots:
     void packetInterval_data();
     void packetInterval();
     void longPacketIntervalFollowsChannels();
+    void sentRateShown_data();
+    void sentRateShown();
+    void sliderTooltips();
     void wheel_data();
     void wheel();
     void copyPasteRepeats();
@@ -215,6 +219,57 @@ void TestDmx::longPacketIntervalFollowsChannels()
     c.dialog->spinBoxDMXPacketsPerSec->setValue(100);
     c.dialog->spinBoxDmxChannels->setValue(24);
     QCOMPARE(c.dialog->packetTimer().interval(), 10);
+}
+
+void TestDmx::sentRateShown_data()
+{
+    QTest::addColumn<int>("rate");
+    QTest::addColumn<int>("channels");
+    QTest::addColumn<int>("interval"); // of the packet timer, ms
+    QTest::addColumn<QString>("shown"); // "" = no label
+    QTest::newRow("opening: 24 at 100") << 100 << 24 << 10 << "";
+    QTest::newRow("512 at 100") << 100 << 512 << 24 << "41.7 packets per second go out: 512 channels every 24 ms";
+    QTest::newRow("250 at 100") << 100 << 250 << 13 << "76.9 packets per second go out: 250 channels every 13 ms";
+    QTest::newRow("200 at 100: the line just carries it") << 100 << 200 << 10 << "";
+    QTest::newRow("512 at 41") << 41 << 512 << 24 << "";
+    QTest::newRow("512 at 42") << 42 << 512 << 24 << "41.7 packets per second go out: 512 channels every 24 ms";
+}
+
+void TestDmx::sentRateShown()
+{
+    QFETCH(int, rate);
+    QFETCH(int, channels);
+    QFETCH(int, interval);
+    QFETCH(QString, shown);
+    Console c;
+    c.dialog->show();
+    auto *label = c.dialog->findChild<QLabel *>(QStringLiteral("sentRate"));
+    QVERIFY(label);
+    QVERIFY(!label->isVisible());
+    // Either order of setting the two spin boxes ends with the same label.
+    for (const bool channelsFirst : {true, false}) {
+        c.dialog->spinBoxDMXPacketsPerSec->setValue(100);
+        c.dialog->spinBoxDmxChannels->setValue(24);
+        if (channelsFirst)
+            c.dialog->spinBoxDmxChannels->setValue(channels);
+        c.dialog->spinBoxDMXPacketsPerSec->setValue(rate);
+        if (!channelsFirst)
+            c.dialog->spinBoxDmxChannels->setValue(channels);
+        QCOMPARE(label->isVisible(), !shown.isEmpty());
+        if (!shown.isEmpty())
+            QCOMPARE(label->text(), shown);
+        // What is shown is what the timer does.
+        QCOMPARE(c.dialog->packetTimer().interval(), interval);
+    }
+    QCOMPARE(c.dialog->spinBoxDMXPacketsPerSec->value(), rate); // the spin box keeps what was asked for
+}
+
+void TestDmx::sliderTooltips()
+{
+    Console c;
+    QCOMPARE(c.dialog->findChild<QSlider *>(QStringLiteral("slider"))->toolTip(),
+             QStringLiteral("Value of the selected cells"));
+    QCOMPARE(c.dialog->findChild<QSlider *>(QStringLiteral("simSlider"))->toolTip(), QStringLiteral("Speed of Auto"));
 }
 
 void TestDmx::wheel_data()
