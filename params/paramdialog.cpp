@@ -23,6 +23,10 @@ ParamDialog::ParamDialog(QWidget *parent, Prompts &prompts)
     , m_prompts(prompts)
 {
     ui->setupUi(this); // no auto-default button: Enter in a field must not run "Open" over the edits
+    // A text field takes no more characters than its place in the record holds, so what is shown is what is saved.
+    for (const ParamField &f : ParamRecord::fields())
+        if (f.kind == ParamField::Text)
+            findChild<QLineEdit *>(QLatin1String(f.widget))->setMaxLength(f.width);
     connect(ui->pushButton_Open, &QPushButton::clicked, this, &ParamDialog::slotOpen);
     connect(ui->pushButton_SaveAs, &QPushButton::clicked, this, &ParamDialog::slotSaveAs);
     connect(ui->pushButton_Close, &QPushButton::clicked, this, &QDialog::close);

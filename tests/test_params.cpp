@@ -79,6 +79,8 @@ private slots:
     void roundTrip();
     void shortFileReplacesOnlyItsFields();
     void longNameCutWithoutTerminator();
+    void typingStopsAtFieldWidth_data();
+    void typingStopsAtFieldWidth();
     void nonLatin1BecomesQuestionMark();
     void valueAboveSpinBoxMaximum();
     void oversizeFileRefused();
@@ -215,6 +217,27 @@ void TestParams::longNameCutWithoutTerminator()
     w.open(w.path("long.txt"));
     QCOMPARE(w.edit("lineEdit_DeviceName")->text(), name.left(16));
     QCOMPARE(w.edit("lineEdit_DeviceDescription")->text(), description);
+}
+
+void TestParams::typingStopsAtFieldWidth_data()
+{
+    QTest::addColumn<QString>("field");
+    QTest::newRow("device name") << "deviceName";
+    QTest::newRow("description") << "description";
+}
+
+void TestParams::typingStopsAtFieldWidth()
+{
+    QFETCH(QString, field);
+    const ParamField *f = ParamRecord::field(field);
+    QVERIFY(f);
+    QCOMPARE(f->width, 16);
+    Wizard w;
+    QLineEdit *edit = w.edit(f->widget);
+    edit->clear();
+    QTest::keyClicks(edit, QStringLiteral("ABCDEFGHIJKLMNOPQRST")); // 20 characters typed
+    QCOMPARE(edit->text(), QStringLiteral("ABCDEFGHIJKLMNOP"));
+    QCOMPARE(w.saveAs("typed.txt").mid(f->offset, f->width), QByteArray("ABCDEFGHIJKLMNOP"));
 }
 
 void TestParams::nonLatin1BecomesQuestionMark()
