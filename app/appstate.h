@@ -8,6 +8,19 @@
 
 #include "link/codec.h"
 
+// What an upgrade that ran leaves to be recorded.
+struct UpgradeReport
+{
+    QString path;              // the upgrade file
+    QByteArray image;          // its decoded image (the CRC-16 sits in the last two bytes)
+    QString cableSerial;
+    quint32 deviceId = 0;
+    QByteArray model;
+    QByteArray bootVersion;
+    bool done = false;         // every block verified
+    qint64 durationMs = 0;
+};
+
 struct AppState
 {
     // Destination of the requests: 0xFFFFFFFF at start, 0 after a connect.
@@ -24,4 +37,10 @@ struct AppState
 
     // Appends one line to the message box.
     std::function<void(const QString &)> log = [](const QString &) {};
+
+    // The device of the last identification (ID and bootloader version), for the upgrade records.
+    quint32 connectedDeviceId = 0;
+    QByteArray connectedBootVersion;
+    // Told when an upgrade has run (written through, or stopped on a failure); set by whoever records upgrades.
+    std::function<void(const UpgradeReport &)> upgradeFinished;
 };

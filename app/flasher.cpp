@@ -10,6 +10,7 @@
 #include <QTimer>
 #include "link/d2xxlibrary.h"
 #include "link/rs485cable.h"
+#include "registry/recorder.h"
 #include "ui_flasher.h"
 
 void loadResources()
@@ -28,6 +29,7 @@ Flasher::Flasher(Prompts *prompts, FtdiDriver *driver)
     }
     m_prompts = prompts;
     m_state.log = [this](const QString &line) { log(line); };
+    m_state.upgradeFinished = [this](const UpgradeReport &report) { recordUpgrade(report); };
     setWindowIcon(QIcon(QStringLiteral(":/img/img/zrflasher.png")));
 
     // [cable] created, then closed, so that the first action that needs it opens it.

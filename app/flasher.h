@@ -10,6 +10,7 @@
 
 class FtdiDriver;
 class RS485Cable;
+class Recorder;
 
 namespace Ui {
 class FlasherClass;
@@ -125,6 +126,11 @@ private:
     // tag: null for the family builders; rdm: the RDM identifier in its low byte
     void createBootImages(const char *builder, const char *ZrXXX, const char *tag, const char *version, int rdm);
     // [dmx/params]
+    // [registry] The production registry, opened on first use; its one notice goes to the message box.
+    std::unique_ptr<Recorder> m_recorder;
+    Recorder &recorder();
+    void logRegistryNotice();
+    void recordUpgrade(const UpgradeReport &report);
 
     std::unique_ptr<Ui::FlasherClass> ui;
     std::unique_ptr<Prompts> m_ownPrompts;

@@ -113,6 +113,8 @@ bool ConnectEngine::identify(DeviceIdentity *identity)
         m_state.connectedDeviceName = identity->name;
         if (!descriptorDamaged(*identity))
             m_state.identifiedNames.insert(deviceId, identity->name);
+        m_state.connectedDeviceId = deviceId;
+        m_state.connectedBootVersion = identity->bootVersion;
         m_state.log(QStringLiteral("ID: ") + deviceIdText(deviceId) + QLatin1Char('\t')
                     + QString::fromLatin1(identity->name));
         return true;

@@ -1,6 +1,7 @@
 // The firmware upgrade of one family: file choice and checks, then write and read-back of every block.
 #include "boot/upgradeengine.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 
 #include "app/appstate.h"
@@ -120,7 +121,22 @@ UpgradeEngine::Result UpgradeEngine::run(const UpgradeFamily &family)
     m_state.log(tr("Writing firmware ... "));
     std::unique_ptr<ProgressDialog> progress =
             m_prompts.progress(tr("Writing firmware ... "), tr("Cancel"), int(family.firstBlock), int(family.end));
-    if (!writeBlocks(family, image, *progress)) {
+    QElapsedTimer clock;
+    clock.start();
+    const bool written = writeBlocks(family, image, *progress);
+    if (m_state.upgradeFinished) {
+        UpgradeReport report;
+        report.path = path;
+        report.image = image;
+        report.cableSerial = QString::fromLatin1(m_cable.serialNumber());
+        report.deviceId = m_state.connectedDeviceId;
+        report.model = m_state.connectedDeviceName;
+        report.bootVersion = m_state.connectedBootVersion;
+        report.done = written;
+        report.durationMs = clock.elapsed();
+        m_state.upgradeFinished(report);
+    }
+    if (!written) {
         progress->close();
         return Result::Failed;
     }

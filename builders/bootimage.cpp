@@ -3,6 +3,7 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QSet>
 #include <cstdio>
 
 #include "app/filebytes.h"
@@ -287,7 +288,7 @@ QString bootImagePath(const BootInputs &inputs, const PreparedBoot &prepared, co
 
 SeriesWrite writeBootSeries(const BootVariant &variant, const BootInputs &inputs, const PreparedBoot &prepared,
                             const ProductionRun &run, const LogFn &log, bool stopAtFailure,
-                            const std::function<void(int)> &progress)
+                            const std::function<void(int)> &progress, const SeriesObserver &observer)
 {
     SeriesWrite result;
     const QString dir = outputDirectory(inputs, run);
@@ -300,13 +301,20 @@ SeriesWrite writeBootSeries(const BootVariant &variant, const BootInputs &inputs
     }
     // Every image to its temporary first, one flush for the whole series, then the renames.
     FileBatch batch(stopAtFailure ? FileBatch::UpToFailure : FileBatch::EachOnItsOwn);
+    QVector<QPair<int, QString>> staged; // serial number and path of each image the batch took
     for (int serial = run.firstSerial; serial < run.firstSerial + run.count; ++serial) {
         const QByteArray image = bootImageFor(variant, inputs, prepared, run, serial, log);
         const QString path = bootImagePath(inputs, prepared, run, serial);
         if (variant.logPaths)
             log(path);
-        if (!batch.add(path, image)) {
+        if (observer.built)
+            observer.built(serial, image);
+        if (batch.add(path, image)) {
+            staged.append({serial, path});
+        } else {
             log(tr("Cannot write file %1").arg(path));
+            if (observer.done)
+                observer.done(serial, path, false);
             if (stopAtFailure)
                 break;
         }
@@ -315,20 +323,31 @@ SeriesWrite writeBootSeries(const BootVariant &variant, const BootInputs &inputs
     }
     const int stagingFailures = batch.failures().size();
     batch.commit();
-    for (int i = stagingFailures; i < batch.failures().size(); ++i)
+    QSet<QString> failed;
+    for (int i = stagingFailures; i < batch.failures().size(); ++i) {
         log(tr("Cannot write file %1").arg(batch.failures().at(i).path));
+        failed.insert(batch.failures().at(i).path);
+    }
     result.written = batch.committed();
     if (!batch.failures().isEmpty()) {
         result.failedPath = batch.failures().constFirst().path;
         result.error = batch.failures().constFirst().error;
     }
+    // Up to a failure, only the first committed() staged images were renamed into place.
+    int renamed = 0;
+    for (const auto &image : staged) {
+        const bool inPlace = !failed.contains(image.second) && (!stopAtFailure || renamed < batch.committed());
+        renamed += inPlace ? 1 : 0;
+        if (observer.done)
+            observer.done(image.first, image.second, inPlace);
+    }
     return result;
 }
 
 int writeBootImages(const BootVariant &variant, const BootInputs &inputs, const PreparedBoot &prepared,
-                    const ProductionRun &run, const LogFn &log)
+                    const ProductionRun &run, const LogFn &log, const SeriesObserver &observer)
 {
-    return writeBootSeries(variant, inputs, prepared, run, log, false).written;
+    return writeBootSeries(variant, inputs, prepared, run, log, false, {}, observer).written;
 }
 
 BootRunResult createBootImages(const BootVariant &variant, const BootInputs &inputs, const ProductionRun &run,

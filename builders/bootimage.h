@@ -124,13 +124,19 @@ struct SeriesWrite
 // once, every image goes to a temporary file, one flush makes them durable and renames put them in place. An
 // image that cannot be written is logged with its path; with stopAtFailure the series ends there (the images
 // before it stay valid), else it goes on. `progress` hears the number of images done.
+// Hears each image of a series: its bytes once built, and once its file is in place or is not.
+struct SeriesObserver
+{
+    std::function<void(int serial, const QByteArray &image)> built;
+    std::function<void(int serial, const QString &path, bool written)> done;
+};
 SeriesWrite writeBootSeries(const BootVariant &variant, const BootInputs &inputs, const PreparedBoot &prepared,
                             const ProductionRun &run, const LogFn &log, bool stopAtFailure,
-                            const std::function<void(int)> &progress = {});
+                            const std::function<void(int)> &progress = {}, const SeriesObserver &observer = {});
 // The window's series: an image that cannot be written is logged and the series goes on. Returns the number of
 // images written.
 int writeBootImages(const BootVariant &variant, const BootInputs &inputs, const PreparedBoot &prepared,
-                    const ProductionRun &run, const LogFn &log);
+                    const ProductionRun &run, const LogFn &log, const SeriesObserver &observer = {});
 
 // The image of one serial number, as written to its file.
 QByteArray bootImageFor(const BootVariant &variant, const BootInputs &inputs, const PreparedBoot &prepared,

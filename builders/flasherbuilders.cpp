@@ -9,6 +9,8 @@
 #include "builders/bootimage.h"
 #include "builders/modelpaths.h"
 #include "builders/upgradewriter.h"
+#include "registry/issueseries.h"
+#include "registry/recorder.h"
 #include "ui_flasher.h"
 
 // --- upgrade files ---
@@ -118,8 +120,22 @@ void Flasher::createBootImages(const char *builder, const char *ZrXXX, const cha
         return;
     }
     ProductionRun run;
-    if (askProductionData(prompts(), scheme, &run))
-        writeBootImages(variant, in, prepared, run, m_state.log);
+    if (!askProductionData(prompts(), scheme, &run))
+        return;
+    // Issued IDs: a series that reuses any asks first (No by default); a fresh one runs without a word.
+    IssueSeries series(recorder(), in, run);
+    if (series.reserve(false) == IssueSeries::Check::Reused) {
+        const QString question = tr("Serial numbers %1 were already issued on %2: write them again?")
+                                     .arg(series.collisionRange(), series.collisionDates());
+        if (prompts().question(tr("Production registry"), question, Prompts::Yes | Prompts::No, Prompts::No)
+            != Prompts::Yes)
+            return;
+        series.reserve(true);
+    }
+    logRegistryNotice();
+    writeBootImages(variant, in, prepared, run, m_state.log, series.observer());
+    series.finish();
+    logRegistryNotice();
 }
 
 // The builder slots: each runs the engine with its own description.

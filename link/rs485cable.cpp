@@ -122,6 +122,7 @@ int RS485Cable::open(quint32 baud, quint8 dataBits, quint8 stopBits, quint8 pari
         return -1;
     }
     m_handle = handle;
+    m_serialNumber = records.at(index).serialNumber;
     qCDebug(zrLink).noquote() << QStringLiteral("ftHandle: 0x%1").arg(quintptr(handle), 8, 16, QLatin1Char('0'));
 
     // Results are ignored on purpose: a cable that fails here fails again on the first transaction.

@@ -18,6 +18,8 @@ public:
     ~RS485Cable() override;
 
     bool isOpen() const { return m_handle != nullptr; }
+    // The serial number of the cable opened last (empty before the first open).
+    QByteArray serialNumber() const { return m_serialNumber; }
     // True at once when open; otherwise runs open (the "Select cable" dialog) and shows "Cable Error" on failure.
     bool ensureOpen();
     // 0 when a cable was chosen, opened and configured; -1 otherwise.
@@ -56,6 +58,7 @@ private:
     FtdiDriver *m_driver;
     Prompts *m_prompts;
     FtdiDriver::Handle m_handle = nullptr;
+    QByteArray m_serialNumber;
     bool m_detectOnNextReply = true;
     bool m_zeroWrapped = false;
     std::function<void()> m_openFailedHook;

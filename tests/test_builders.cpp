@@ -98,6 +98,7 @@ private slots:
 
 private:
     QTemporaryDir *m_dir = nullptr;
+    QTemporaryDir *m_registryDir = nullptr;
     QString m_oldCwd;
 };
 
@@ -106,6 +107,10 @@ void TestBuilders::init()
     m_oldCwd = QDir::currentPath();
     m_dir = new QTemporaryDir;
     QVERIFY(m_dir->isValid());
+    // Each case issues its serial numbers into a production registry of its own, away from the output files.
+    m_registryDir = new QTemporaryDir;
+    qputenv("ZR_REGISTRY", m_registryDir->filePath(QStringLiteral("registry.sqlite")).toUtf8());
+    qputenv("ZR_REGISTRY_SPOOL", m_registryDir->filePath(QStringLiteral("spool.jsonl")).toUtf8());
     QVERIFY(QDir::setCurrent(m_dir->path()));
     QVERIFY(writeFile("boot.hex", bootloaderHex()));
 }
@@ -115,6 +120,8 @@ void TestBuilders::cleanup()
     QDir::setCurrent(m_oldCwd);
     delete m_dir;
     m_dir = nullptr;
+    delete m_registryDir;
+    m_registryDir = nullptr;
 }
 
 // --- pure pieces ---

@@ -1,5 +1,6 @@
 // zrtool boot: a series of production boot images through the builder the catalogue names for the model.
 #include <QFileInfo>
+#include <cstdio>
 #include <limits>
 
 #include "app/filebytes.h"
@@ -8,7 +9,9 @@
 #include "builders/hextobin.h"
 #include "builders/modelpaths.h"
 #include "builders/upgradefile.h"
+#include "registry/issueseries.h"
 #include "zrtool/cli.h"
+#include "zrtool/registryoptions.h"
 
 namespace {
 
@@ -29,7 +32,10 @@ int runBoot(const QStringList &arguments)
     Command cmd(QStringLiteral("boot"),
                 QStringLiteral("Builds one boot image per serial number FIRST..FIRST+COUNT-1 with the builder the "
                                "catalogue names for the model: the same images and file names as the window's "
-                               "\"BootBin\" entries. Images go to ./<model> unless --out is given."));
+                               "\"BootBin\" entries. Images go to ./<model> unless --out is given. Every image is "
+                               "recorded in the production registry; a series that would reuse an issued device ID "
+                               "is refused (exit 2, nothing written) unless --reissue. A registry that cannot be "
+                               "reached is reported once and the records wait in a local spool."));
     const QCommandLineOption model(QStringLiteral("model"), QStringLiteral("Model code."), QStringLiteral("CODE"));
     const QCommandLineOption bootloader(QStringLiteral("bootloader"),
                                         QStringLiteral("The bootloader: Intel HEX, or a .bin for the STM32F4xx and "
@@ -61,12 +67,33 @@ int runBoot(const QStringList &arguments)
     const QCommandLineOption verbose(QStringLiteral("verbose"),
                                      QStringLiteral("Print the lines the window would log in its message box, and the "
                                                     "diagnostic traces on stderr."));
+    const QCommandLineOption next(QStringLiteral("next"),
+                                  QStringLiteral("Take the next N free serial numbers of the model, year and week "
+                                                 "(month) from the registry, instead of --first and --count."),
+                                  QStringLiteral("N"));
+    const QCommandLineOption reissue(QStringLiteral("reissue"),
+                                     QStringLiteral("Write device IDs that were issued already, and record the "
+                                                    "reissue."));
+    const QCommandLineOption noRegistry(QStringLiteral("no-registry"),
+                                        QStringLiteral("Record nothing and check nothing against the registry."));
+    const RegistryOptions registryOptions;
     for (const QCommandLineOption &o : {model, bootloader, app, params, year, week, oldScheme, month, first, count, out,
-                                        verbose})
+                                        verbose, next, reissue, noRegistry})
         cmd.addOption(o);
-    if (!cmd.parse(arguments, 0, 0, {model, bootloader, year, first, count}))
+    registryOptions.addTo(cmd);
+    if (!cmd.parse(arguments, 0, 0, {model, bootloader, year}))
         return kExitUsage;
     const auto &p = cmd.parser;
+    if (p.isSet(next) == (p.isSet(first) || p.isSet(count)))
+        return cmd.usageError(p.isSet(next) ? QStringLiteral("--next replaces --first and --count")
+                                            : QStringLiteral("missing option --first and --count (or --next)"));
+    if (!p.isSet(next) && !(p.isSet(first) && p.isSet(count)))
+        return cmd.usageError(QStringLiteral("missing option --%1").arg(p.isSet(first) ? "count" : "first"));
+    if (p.isSet(noRegistry) && (p.isSet(next) || p.isSet(reissue)))
+        return cmd.usageError(QStringLiteral("--no-registry cannot take --next or --reissue"));
+    std::unique_ptr<Recorder> recorder;
+    if (!p.isSet(noRegistry))
+        recorder = registryOptions.recorder(p);
 
     // The model and its builder.
     const QString code = p.value(model);
@@ -112,9 +139,28 @@ int runBoot(const QStringList &arguments)
                                        periodItems(run.scheme).constLast(), p.value(period)));
     const quint32 last = quint32(maxSerial(run.scheme));
     quint32 firstSerial = 0, images = 0;
-    if (!parseNumber(p.value(first), &firstSerial, last))
+    if (p.isSet(next)) {
+        if (!parseNumber(p.value(next), &images, last + 1) || images == 0)
+            return cmd.usageError(QStringLiteral("--next must be from 1 to %1").arg(last + 1));
+        Registry *registry = recorder->registry();
+        const int serial = registry ? registry->nextSerial(in.model, schemeName(run.scheme), run.year, run.period)
+                                    : -1;
+        if (serial < 0) {
+            fprintf(stderr, "zrtool boot: --next needs the registry %s: %s\n", qPrintable(recorder->url()),
+                    qPrintable(registry ? registry->errorText() : recorder->problem()));
+            return kExitRegistry;
+        }
+        if (quint32(serial) + images > last + 1) {
+            fprintf(stderr, "zrtool boot: %s %s: %u serial numbers from %d run past the last one, %u\n",
+                    qPrintable(in.model), qPrintable(serialString(run.year, run.period, serial)), images, serial,
+                    last);
+            return kExitInput;
+        }
+        firstSerial = quint32(serial);
+    } else if (!parseNumber(p.value(first), &firstSerial, last)) {
         return cmd.usageError(QStringLiteral("--first must be a serial number from 0 to %1").arg(last));
-    if (!parseNumber(p.value(count), &images, last + 1 - firstSerial) || images == 0)
+    }
+    if (!p.isSet(next) && (!parseNumber(p.value(count), &images, last + 1 - firstSerial) || images == 0))
         return cmd.usageError(QStringLiteral("--count must be from 1 to %1 (serial numbers end at %2)")
                                   .arg(last + 1 - firstSerial)
                                   .arg(last));
@@ -162,12 +208,37 @@ int runBoot(const QStringList &arguments)
                              .arg(prepared.parameters.size())
                              .arg(kParameterBlockSize));
 
-    // The first failure ends the run; the images written before it stay.
+    // The IDs are reserved before the first image, so two benches never both write one of them.
+    std::unique_ptr<IssueSeries> issue;
+    const auto printNotice = [&recorder] {
+        const QString notice = recorder ? recorder->takeNotice() : QString();
+        if (!notice.isEmpty())
+            fprintf(stderr, "zrtool boot: %s\n", qPrintable(notice));
+    };
+    SeriesObserver observer;
+    if (recorder) {
+        issue = std::make_unique<IssueSeries>(*recorder, in, run);
+        if (issue->reserve(p.isSet(reissue)) == IssueSeries::Check::Reused) {
+            fprintf(stderr, "zrtool boot: serial numbers %s were already issued (%s); nothing written, --reissue "
+                            "writes them again\n",
+                    qPrintable(issue->collisionRange()), qPrintable(issue->collisionDates()));
+            return kExitInput;
+        }
+        printNotice();
+        observer = issue->observer();
+    }
+
+    // The first failure ends the run; the images written before it stay (and are recorded).
     SeriesWrite series;
     {
         ProgressBar bar(QStringLiteral("zrtool boot %1").arg(in.model), run.count);
-        series = writeBootSeries(*variant, in, prepared, run, log, true, [&bar](int done) { bar.setValue(done); });
+        series = writeBootSeries(*variant, in, prepared, run, log, true, [&bar](int done) { bar.setValue(done); },
+                                 observer);
     } // the bar's line ends before an error is printed
+    if (issue) {
+        issue->finish();
+        printNotice();
+    }
     if (!series.failedPath.isEmpty())
         return fileError(kExitOutput, series.failedPath, series.error.startsWith(QLatin1String("cannot"))
                                                                      ? series.error

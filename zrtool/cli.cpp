@@ -123,7 +123,8 @@ int dispatch(const QString &words, const QList<SubCommand> &commands, const QStr
                            "--verbose, before or after the command, prints the diagnostic traces on stderr.\n"
                            "Exit status: 0 success, 1 usage error, 2 bad or unreadable input, "
                            "3 output could not be written,\n"
-                           "4 no cable, 5 no device answered, 6 the device failed or refused.\n"
+                           "4 no cable, 5 no device answered, 6 the device failed or refused, 7 the production registry is "
+                           "needed and cannot be reached.\n"
                            "Device commands end each exchange on a complete reply (--full-windows: wait out every "
                            "reply window).\n").arg(words);
 

@@ -14,6 +14,7 @@ enum ExitCode {
     kExitUsage = 1,  // bad command line: unknown option, missing or bad value, unknown model
     kExitInput = 2,  // an input file is missing, unreadable or bad
     kExitOutput = 3, // an output file could not be written
+    kExitRegistry = 7, // (4-6: the device commands) the production registry is needed (--next, zrtool registry) and cannot be reached
 };
 
 // One subcommand's command line: "zrtool <words> [options] <arguments>".
@@ -121,6 +122,7 @@ int runStream(const QStringList &arguments);
 int runMute(const QStringList &arguments);
 int runUnmute(const QStringList &arguments);
 int runDiscover(const QStringList &arguments);
+int runRegistry(const QStringList &arguments);
 
 // A command word and its handler, for the two levels "zrtool <cmd>" and "zrtool upg <cmd>".
 struct SubCommand

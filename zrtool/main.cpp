@@ -73,6 +73,7 @@ int main(int argc, char *argv[])
         {"mute", "tell every device to stay quiet", runMute},
         {"unmute", "let every device answer again", runUnmute},
         {"discover", "list the IDs of the devices that answer", runDiscover},
+        {"registry", "show, list, export or import the production registry", runRegistry},
     };
     const QString options = QStringLiteral(
             "\nBefore the command:\n"

@@ -1,0 +1,53 @@
+// The rows of the production registry: one issued device ID, one device upgrade.
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+
+// One device ID as issued to a boot image. `written` is false while the ID is only reserved: the image was
+// about to be written when the series stopped (a crash between reservation and confirmation shows this way).
+struct IssuedId
+{
+    quint32 deviceId = 0;
+    QString model;
+    QString scheme;     // "new" (year, week) or "old" (year, month)
+    int year = 0;
+    int period = 0;     // week or month
+    int serial = 0;
+    QString serialText; // "26140042"
+    QString file;       // the image written
+    QString sha256;     // of the image, lower-case hex
+    QDateTime time;     // UTC
+    QString bench;
+    bool written = false;
+    int reissues = 0;   // how often the ID was written again on purpose
+};
+
+// One device upgrade, whatever its result.
+struct UpgradeRecord
+{
+    QDateTime time; // UTC, at the start
+    QString bench;
+    QString cableSerial;
+    quint32 deviceId = 0;
+    QString model;
+    QString bootVersion;
+    QString file;   // the upgrade file's name
+    quint16 crc = 0; // CRC-16 stored in the image
+    QString sha256; // of the upgrade file
+    bool fast = false; // fast replies, or the specified timing
+    QString result; // "done", "failed", "not started"
+    qint64 durationMs = 0;
+};
+
+// The time format of every stored time: ISO 8601 in UTC with milliseconds, so text order is time order.
+inline QString registryTime(const QDateTime &time)
+{
+    return time.toUTC().toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzzZ"));
+}
+inline QDateTime registryTime(const QString &text)
+{
+    QDateTime t = QDateTime::fromString(text, Qt::ISODateWithMs);
+    t.setTimeSpec(Qt::UTC);
+    return t;
+}
