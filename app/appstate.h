@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QHash>
 #include <QString>
 #include <functional>
@@ -18,6 +19,8 @@ struct UpgradeReport
     QByteArray model;
     QByteArray bootVersion;
     bool done = false;         // every block verified
+    bool fastReplies = false;  // the cable ended exchanges on complete replies
+    QDateTime started;         // UTC, when the first block was sent
     qint64 durationMs = 0;
 };
 

@@ -1,7 +1,6 @@
 // The firmware upgrade of one family: file choice and checks, then write and read-back of every block.
 #include "boot/upgradeengine.h"
 
-#include <QElapsedTimer>
 #include <QFile>
 
 #include "app/appstate.h"
@@ -121,8 +120,9 @@ UpgradeEngine::Result UpgradeEngine::run(const UpgradeFamily &family)
     m_state.log(tr("Writing firmware ... "));
     std::unique_ptr<ProgressDialog> progress =
             m_prompts.progress(tr("Writing firmware ... "), tr("Cancel"), int(family.firstBlock), int(family.end));
-    QElapsedTimer clock;
-    clock.start();
+    // The duration on the cable's clock: the wall clock with a cable, simulated time on a simulated bus.
+    const qint64 startUs = m_cable.clockUs();
+    const QDateTime started = QDateTime::currentDateTimeUtc();
     const bool written = writeBlocks(family, image, *progress);
     if (m_state.upgradeFinished) {
         UpgradeReport report;
@@ -133,7 +133,9 @@ UpgradeEngine::Result UpgradeEngine::run(const UpgradeFamily &family)
         report.model = m_state.connectedDeviceName;
         report.bootVersion = m_state.connectedBootVersion;
         report.done = written;
-        report.durationMs = clock.elapsed();
+        report.fastReplies = m_cable.fastReplies();
+        report.started = started;
+        report.durationMs = (m_cable.clockUs() - startUs) / 1000;
         m_state.upgradeFinished(report);
     }
     if (!written) {

@@ -1,6 +1,11 @@
 // Recorder: opens the registry lazily, falls back to the spool, and words the one notice about it.
 #include "registry/recorder.h"
 
+#include <QCryptographicHash>
+#include <QFileInfo>
+
+#include "app/filebytes.h"
+
 Recorder::Recorder(const QString &url, const QString &bench, const QString &spoolPath)
     : m_url(url), m_bench(bench), m_spool(spoolPath)
 {
@@ -49,4 +54,25 @@ void Recorder::recordUpgrade(UpgradeRecord record)
     if (r)
         noteUnreachable(r->errorText());
     m_spool.add(m_url, record);
+}
+
+void Recorder::recordUpgrade(const UpgradeReport &report)
+{
+    UpgradeRecord record;
+    record.time = report.started;
+    record.cableSerial = report.cableSerial;
+    record.deviceId = report.deviceId;
+    record.model = QString::fromLatin1(report.model);
+    record.bootVersion = QString::fromLatin1(report.bootVersion);
+    record.file = QFileInfo(report.path).fileName();
+    if (report.image.size() >= 2)
+        record.crc = quint16(quint8(report.image.at(report.image.size() - 2))
+                             | quint8(report.image.at(report.image.size() - 1)) << 8);
+    QByteArray bytes;
+    if (readFileBytes(report.path, &bytes))
+        record.sha256 = QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
+    record.fast = report.fastReplies;
+    record.result = report.done ? QStringLiteral("done") : QStringLiteral("failed");
+    record.durationMs = report.durationMs;
+    recordUpgrade(record);
 }

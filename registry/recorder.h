@@ -4,6 +4,7 @@
 #include <QString>
 #include <memory>
 
+#include "app/appstate.h"
 #include "registry/records.h"
 #include "registry/registry.h"
 #include "registry/spool.h"
@@ -30,6 +31,8 @@ public:
 
     // Records one upgrade (bench filled in when empty): in the registry, else in the spool.
     void recordUpgrade(UpgradeRecord record);
+    // The same for an upgrade as the upgrade engine reports it (file name, CRC-16, SHA-256 of the file, result).
+    void recordUpgrade(const UpgradeReport &report);
 
 private:
     QString m_url;

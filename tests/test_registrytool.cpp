@@ -1,5 +1,6 @@
 // zrtool and the production registry, run as processes: refused reuse, --next, concurrent benches, a failed image,
-// export and import, and an unreachable registry. SQLite and PostgreSQL alike.
+// export and import, an unreachable registry, and the record of a device upgrade. SQLite and PostgreSQL alike.
+#include <QCryptographicHash>
 #include <QDir>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -9,6 +10,7 @@
 #include "registry/recorder.h"
 #include "tests/support/hexfile.h"
 #include "tests/support/registrybackend.h"
+#include "tests/support/upgradefixture.h"
 
 namespace {
 
@@ -94,6 +96,45 @@ private slots:
     {
         delete m_dir;
         m_dir = nullptr;
+    }
+
+    void upgradeRecorded_data() { RegistryBackend::addRows(); }
+    // zrtool upgrade records what the window records: device, model, bootloader, file, CRC, SHA-256, mode, result.
+    void upgradeRecorded()
+    {
+        if (!freshRegistry())
+            return;
+        const QByteArray image = testImage(0x10000, 0x2000, 5);
+        const QString file = writeTestUpgradeFile(m_dir->filePath(QStringLiteral("Zr501_v2.upg")), "Zr501", image);
+        const QStringList sim{"upgrade", "--simulate", "--sim-virtual-clock", "--bench", "line-3", file};
+        Run r = zrtool(sim);
+        QCOMPARE(r.code, 0);
+        QCOMPARE(r.err, QString());
+        r = zrtool(QStringList(sim) << "--full-windows" << "--sim-drop-reply" << "40");
+        QCOMPARE(r.code, 6);
+
+        Registry reg;
+        QVERIFY(reg.open(m_url));
+        const QVector<UpgradeRecord> records = reg.upgrades(0x0379C02A);
+        QCOMPARE(records.size(), 2);
+        QFile f(file);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QString sha = QString::fromLatin1(QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha256).toHex());
+        const quint16 crc = quint16(quint8(image.at(image.size() - 2)) | quint8(image.at(image.size() - 1)) << 8);
+        for (const UpgradeRecord &u : records) {
+            QCOMPARE(u.bench, QString("line-3"));
+            QCOMPARE(u.cableSerial, QString("ZRSIM001"));
+            QCOMPARE(u.model, QString("Zr501"));
+            QCOMPARE(u.bootVersion, QString("BL 1.07"));
+            QCOMPARE(u.file, QString("Zr501_v2.upg"));
+            QCOMPARE(u.sha256, sha);
+            QCOMPARE(u.crc, crc);
+            QVERIFY(u.durationMs > 0);
+        }
+        QCOMPARE(records.at(0).fast, true);
+        QCOMPARE(records.at(0).result, QString("done"));
+        QCOMPARE(records.at(1).fast, false);
+        QCOMPARE(records.at(1).result, QString("failed"));
     }
 
     void reuseRefused_data() { RegistryBackend::addRows(); }

@@ -26,6 +26,7 @@
 #include "sim/simulatedbus.h"
 #include "tools/devicecommands.h"
 #include "zrtool/cli.h"
+#include "zrtool/registryoptions.h"
 
 namespace {
 
@@ -343,8 +344,11 @@ int runUpgradeDevice(const QStringList &arguments)
     const QCommandLineOption family(QStringLiteral("family"), "Run this family's procedure whatever the device reports "
                                                 "(STM32F030F4, STM32F100C8, ...); needs --force.", "NAME");
     const QCommandLineOption force(QStringLiteral("force"), "Confirm a --family upgrade.");
-    for (const QCommandLineOption &o : {run, family, force})
+    const QCommandLineOption noRegistry(QStringLiteral("no-registry"), "Record nothing in the production registry.");
+    for (const QCommandLineOption &o : {run, family, force, noRegistry})
         command.addOption(o);
+    const RegistryOptions registryOptions;
+    registryOptions.addTo(command);
     command.addOption(Command::jsonOption());
     command.addArgument(QStringLiteral("FILE.upg"), QStringLiteral("The upgrade file."));
     if (!command.parse(arguments, 1, 1))
@@ -359,6 +363,13 @@ int runUpgradeDevice(const QStringList &arguments)
     Session session;
     if (const int status = openSession(command, &session, true))
         return status;
+    // Every upgrade that runs is recorded; a registry that cannot be reached is said once and stops nothing (the
+    // record waits in the local spool).
+    std::unique_ptr<Recorder> recorder;
+    if (!p.isSet(noRegistry)) {
+        recorder = registryOptions.recorder(p);
+        session.state.upgradeFinished = [&recorder](const UpgradeReport &report) { recorder->recordUpgrade(report); };
+    }
     UpgradeRequest request;
     request.file = path;
     request.family = p.value(family);
@@ -367,6 +378,11 @@ int runUpgradeDevice(const QStringList &arguments)
     request.runAfter = p.isSet(run);
     const UpgradeOutcome outcome = upgradeDevice(session.state, session.prompts, *session.cable, request);
     endProgress(session);
+    if (recorder) {
+        const QString notice = recorder->takeNotice();
+        if (!notice.isEmpty())
+            printErr(QStringLiteral("zrtool upgrade: ") + notice);
+    }
 
     if (p.isSet(QStringLiteral("json"))) {
         printJson(QJsonObject{{"result", resultWord(outcome.result)},
