@@ -13,6 +13,7 @@
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    QGuiApplication::setDesktopFileName(QStringLiteral("zrflasher")); // the menu entry's icon for the window
 
     // Our own option: the cable dialog offers a simulated bus with one Zr501 instead of the FTDI library.
     QCommandLineParser parser;

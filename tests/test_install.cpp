@@ -307,6 +307,14 @@ private slots:
         const QString depends = field("Depends");
         for (const char *library : {"libc6", "libqt5core5a", "libqt5gui5", "libqt5widgets5"})
             QVERIFY2(depends.contains(QLatin1String(library)), qPrintable(depends));
+        // Qt SQL finds its drivers at run time, out of dpkg-shlibdeps' sight: a program linking it needs the
+        // SQLite driver named by hand.
+        for (const QString &program : m_programs) {
+            const Run ldd = run(QStringLiteral("ldd"), {installed(QStringLiteral("bin/") + program)});
+            QCOMPARE(ldd.exitCode, 0);
+            if (ldd.out.contains(QLatin1String("libQt5Sql.so")))
+                QVERIFY2(depends.contains(QLatin1String("libqt5sql5-sqlite")), qPrintable(program + ": " + depends));
+        }
 
         const Run contents = run(dpkgDeb, {QStringLiteral("-x"), deb, out.filePath(QStringLiteral("root"))});
         QVERIFY2(contents.exitCode == 0, qPrintable(contents.err));
