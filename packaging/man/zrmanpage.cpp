@@ -34,7 +34,10 @@ struct Generator
         if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit
             || process.exitCode() != 0) {
             process.kill();
-            error = QStringLiteral("%1 failed: %2").arg(call, process.errorString());
+            error = QStringLiteral("%1 failed (exit code %2): %3")
+                        .arg(call)
+                        .arg(process.exitCode())
+                        .arg(QString::fromLocal8Bit(process.readAllStandardError()).trimmed());
             return false;
         }
         QString text = QString::fromLocal8Bit(process.readAllStandardOutput());
