@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QSaveFile>
+#include <QTemporaryDir>
 #include <cstdio>
 
 #include "packaging/man/helppage.h"
@@ -20,6 +21,7 @@ struct Generator
     QString program;
     QString name;
     QString error;
+    QTemporaryDir home;
 
     // The help of "NAME words... --help", with the program's path in the usage line replaced by its name.
     bool help(const QStringList &words, HelpText *result)
@@ -27,6 +29,9 @@ struct Generator
         QProcess process;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen")); // the window program
+        // Whatever a program sets up at start (settings, a registry) goes to a folder of ours, not the user's.
+        for (const char *variable : {"HOME", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_RUNTIME_DIR"})
+            environment.insert(QString::fromLatin1(variable), home.path());
         process.setProcessEnvironment(environment);
         process.setProcessChannelMode(QProcess::SeparateChannels);
         process.start(program, words + QStringList{QStringLiteral("--help")});
@@ -102,7 +107,9 @@ int main(int argc, char *argv[])
         return fail(QStringLiteral("%1: %2").arg(templateFile.fileName(), templateFile.errorString()));
     QString page = QString::fromUtf8(templateFile.readAll());
 
-    Generator generator{parser.value(programOption), parser.value(nameOption), QString()};
+    Generator generator;
+    generator.program = parser.value(programOption);
+    generator.name = parser.value(nameOption);
     HelpText top;
     QString sections;
     if (!generator.help({}, &top))
