@@ -125,18 +125,18 @@ int main(int argc, char *argv[])
     if (devices.isEmpty())
         devices << QStringLiteral("Zr501");
     quint32 nextId = 0x0379C02A;
-    for (const QString &spec : devices) {
+    for (const QString &device : devices) {
         SimDeviceConfig config;
-        const QStringList parts = spec.split(QLatin1Char('@'));
+        const QStringList parts = device.split(QLatin1Char('@'));
         config.modelCode = parts.at(0).toLatin1();
         config.deviceId = nextId++;
         if (parts.size() == 2)
             config.deviceId = parts.at(1).toUInt(&ok, 0);
         if (parts.size() > 2 || !ok)
-            return usage(QStringLiteral("--device %1: not MODEL or MODEL@ID").arg(spec));
+            return usage(QStringLiteral("--device %1: not MODEL or MODEL@ID").arg(device));
         const UpgradeFamily *family = dispatchFamily(config.modelCode, connectDispatchOrder());
         if (!family)
-            return usage(QStringLiteral("--device %1: no upgrade family serves this model").arg(spec));
+            return usage(QStringLiteral("--device %1: no upgrade family serves this model").arg(device));
         config.family = QString::fromLatin1(family->name);
         config.silentConnects = silentConnects;
         bus.addDevice(config);
