@@ -93,6 +93,64 @@ void syncDirectory(const QString &dir, bool wholeFileSystem)
 #endif
 }
 
+#ifdef Q_OS_UNIX
+// Creates `name` (relative to dirFd) as a new file holding `bytes`: 0, or errno's code with nothing left behind.
+int writeNewFile(int dirFd, const char *name, const QByteArray &bytes)
+{
+    const int fd = ::openat(dirFd, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return errno;
+    qint64 done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const int code = n < 0 ? errno : ENOSPC;
+            ::close(fd);
+            ::unlinkat(dirFd, name, 0);
+            return code;
+        }
+        done += n;
+    }
+    if (::close(fd) != 0) {
+        const int code = errno;
+        ::unlinkat(dirFd, name, 0);
+        return code;
+    }
+    return 0;
+}
+#endif
+
+// A file name in the file system's encoding; the plain ASCII names of a series are narrowed without an allocation.
+class NativeName
+{
+public:
+    explicit NativeName(QStringView name)
+    {
+        if (name.size() < int(sizeof m_ascii)) {
+            int i = 0;
+            for (; i < name.size() && name.at(i).unicode() < 0x80; ++i)
+                m_ascii[i] = char(name.at(i).unicode());
+            if (i == name.size()) {
+                m_ascii[i] = '\0';
+                return;
+            }
+        }
+        m_other = QFile::encodeName(name.toString());
+    }
+    const char *data() const { return m_other.isNull() ? m_ascii : m_other.constData(); }
+
+private:
+    char m_ascii[256];
+    QByteArray m_other;
+};
+
+QString randomTag()
+{
+    return QString::number(QRandomGenerator::global()->generate(), 16).rightJustified(8, QLatin1Char('0'));
+}
+
 // Replaces `to` by `from`; false with errno's reason.
 bool replaceFile(const QString &from, const QString &to, QString *error)
 {
@@ -200,13 +258,97 @@ FileBatch::~FileBatch()
 {
     if (!m_done)
         drop(0);
+    closeStaging(true);
+}
+
+QString FileBatch::temporaryOf(const Staged &s) const
+{
+    return s.nameAt >= 0 ? m_stagingPath + QLatin1Char('/') + s.path.mid(s.nameAt) : s.temporary;
+}
+
+bool FileBatch::intoDirectory(const QString &dir, QString *error)
+{
+#ifdef Q_OS_LINUX
+    if (kindOf(dir) != Kind::Missing || m_stagingFd >= 0 || !m_staged.isEmpty() || !m_failures.isEmpty())
+        return makeDirectory(dir, error);
+    const QString path = QDir::cleanPath(QFileInfo(dir).absoluteFilePath());
+    const int slash = path.lastIndexOf(QLatin1Char('/'));
+    const QString name = path.mid(slash + 1);
+    const QString parent = slash > 0 ? path.left(slash) : QStringLiteral("/");
+    if (name.isEmpty() || name == QLatin1String("..") || !makeDirectory(parent, error))
+        return makeDirectory(dir, error);
+    m_parentFd = ::open(QFile::encodeName(parent).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (m_parentFd < 0) {
+        if (error)
+            *error = systemError(errno);
+        return false;
+    }
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const QString staging = QLatin1Char('.') + name + QLatin1Char('.') + randomTag() + QLatin1String(".tmp");
+        m_stagingName = QFile::encodeName(staging);
+        if (::mkdirat(m_parentFd, m_stagingName.constData(), 0777) == 0) {
+            m_stagingFd = ::openat(m_parentFd, m_stagingName.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            if (m_stagingFd < 0)
+                break;
+            m_dir = dir;
+            while (m_dir.endsWith(QLatin1Char('/')))
+                m_dir.chop(1);
+            m_finalName = QFile::encodeName(name);
+            m_stagingPath = parent + QLatin1Char('/') + staging;
+            return true;
+        }
+        if (errno != EEXIST)
+            break;
+    }
+    if (error)
+        *error = systemError(errno);
+    closeStaging(true);
+    return false;
+#else
+    return makeDirectory(dir, error);
+#endif
+}
+
+void FileBatch::closeStaging(bool remove)
+{
+#ifdef Q_OS_UNIX
+    if (m_stagingFd >= 0)
+        ::close(m_stagingFd);
+    if (remove && m_parentFd >= 0 && !m_stagingName.isEmpty())
+        ::unlinkat(m_parentFd, m_stagingName.constData(), AT_REMOVEDIR); // only when it is empty
+    if (m_parentFd >= 0)
+        ::close(m_parentFd);
+#else
+    Q_UNUSED(remove)
+#endif
+    m_stagingFd = m_parentFd = -1;
+    m_stagingName.clear();
+}
+
+bool FileBatch::commitStagedDirectory()
+{
+#ifdef Q_OS_LINUX
+    ::syncfs(m_stagingFd); // every file of the batch and their names, in one flush
+    if (::renameat2(m_parentFd, m_stagingName.constData(), m_parentFd, m_finalName.constData(), RENAME_NOREPLACE)
+        == 0) {
+        ::fsync(m_parentFd);
+        m_committed = m_staged.size();
+        m_stagingName.clear(); // it is the directory now
+        closeStaging(false);
+        return true;
+    }
+    // The directory appeared meanwhile, or the file system cannot rename without replacing: the files go into
+    // it one by one, as into any existing directory.
+    ::mkdirat(m_parentFd, m_finalName.constData(), 0777);
+#endif
+    return false;
 }
 
 void FileBatch::drop(int from)
 {
     for (int i = from; i < m_staged.size(); ++i)
-        if (!m_staged.at(i).temporary.isEmpty())
-            QFile::remove(m_staged.at(i).temporary);
+        if (!m_staged.at(i).direct())
+            QFile::remove(temporaryOf(m_staged.at(i)));
     m_staged.erase(m_staged.begin() + from, m_staged.end());
 }
 
@@ -222,6 +364,21 @@ bool FileBatch::add(const QString &path, const QByteArray &bytes, QString *error
     };
     if (m_done || (m_mode != EachOnItsOwn && !m_failures.isEmpty()))
         return fail(QStringLiteral("not written: an earlier file of the series failed"));
+#ifdef Q_OS_UNIX
+    if (m_stagingFd >= 0 && path.startsWith(m_dir)) {
+        int from = m_dir.size();
+        while (from < path.size() && path.at(from) == QLatin1Char('/'))
+            ++from;
+        const QStringView name = QStringView(path).mid(from);
+        if (from > m_dir.size() && !name.isEmpty() && !name.contains(QLatin1Char('/'))) {
+            const int code = writeNewFile(m_stagingFd, NativeName(name).data(), bytes);
+            if (code != 0)
+                return fail(systemError(code));
+            m_staged.append({path, QString(), from});
+            return true;
+        }
+    }
+#endif
 
     QString what;
     QString target = path;
@@ -238,7 +395,7 @@ bool FileBatch::add(const QString &path, const QByteArray &bytes, QString *error
         if (file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && file.write(bytes) == bytes.size()) {
             file.close();
             if (file.error() == QFileDevice::NoError) {
-                m_staged.append({path, QString()});
+                m_staged.append({path, QString(), -1});
                 return true;
             }
         }
@@ -256,34 +413,13 @@ bool FileBatch::add(const QString &path, const QByteArray &bytes, QString *error
 #ifdef Q_OS_UNIX
     // Plain system calls: a series writes thousands of these, and every call the kernel sees costs.
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const QString temporary = target + QLatin1Char('.')
-            + QString::number(QRandomGenerator::global()->generate(), 16).rightJustified(8, QLatin1Char('0'))
-            + QLatin1String(".tmp");
-        const QByteArray name = QFile::encodeName(temporary);
-        const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno == EEXIST)
+        const QString temporary = target + QLatin1Char('.') + randomTag() + QLatin1String(".tmp");
+        const int code = writeNewFile(AT_FDCWD, QFile::encodeName(temporary).constData(), bytes);
+        if (code == EEXIST)
             continue;
-        if (fd < 0)
-            return fail(systemError(errno));
-        qint64 done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                const int code = n < 0 ? errno : ENOSPC;
-                ::close(fd);
-                ::unlink(name.constData());
-                return fail(systemError(code));
-            }
-            done += n;
-        }
-        if (::close(fd) != 0) {
-            const int code = errno;
-            ::unlink(name.constData());
+        if (code != 0)
             return fail(systemError(code));
-        }
-        m_staged.append({target, temporary});
+        m_staged.append({target, temporary, -1});
         return true;
     }
     return fail(systemError(EEXIST));
@@ -313,12 +449,16 @@ bool FileBatch::add(const QString &path, const QByteArray &bytes, QString *error
 bool FileBatch::commit()
 {
     m_done = true;
+    if (m_stagingFd >= 0 && commitStagedDirectory()) {
+        m_staged.clear();
+        return m_failures.isEmpty();
+    }
     // Durable first, visible second: after a crash a final name holds either its old file or the whole new one.
     QSet<QString> directories;
     int temporaries = 0;
     QStringRef lastParent; // a series shares one directory: its absolute path is worked out once
     for (const Staged &s : m_staged) {
-        if (s.temporary.isEmpty())
+        if (s.direct())
             continue;
         ++temporaries;
 #ifdef Q_OS_WIN
@@ -342,24 +482,25 @@ bool FileBatch::commit()
             syncDirectory(dir, true);
     } else {
         for (const Staged &s : m_staged)
-            if (!s.temporary.isEmpty())
-                syncFile(s.temporary);
+            if (!s.direct())
+                syncFile(temporaryOf(s));
     }
 
     QStringList renamed;
     for (int i = 0; i < m_staged.size(); ++i) {
         const Staged &s = m_staged.at(i);
         QString reason;
-        if (s.temporary.isEmpty()) {
+        if (s.direct()) {
             ++m_committed;
             continue;
         }
-        if (replaceFile(s.temporary, s.path, &reason)) {
+        const QString temporary = temporaryOf(s);
+        if (replaceFile(temporary, s.path, &reason)) {
             ++m_committed;
             renamed << s.path;
             continue;
         }
-        QFile::remove(s.temporary);
+        QFile::remove(temporary);
         m_failures.append({s.path, reason});
         if (m_mode == EachOnItsOwn)
             continue;
@@ -374,6 +515,7 @@ bool FileBatch::commit()
     for (const QString &dir : qAsConst(directories))
         syncDirectory(dir, false);
     m_staged.clear();
+    closeStaging(true);
     return m_failures.isEmpty();
 }
 

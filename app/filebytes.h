@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QVector>
 #include <QString>
 #include <QStringList>
 
@@ -37,6 +38,15 @@ public:
     FileBatch(const FileBatch &) = delete;
     FileBatch &operator=(const FileBatch &) = delete;
 
+    // For a series of files in one directory, before the first add(). A directory that does not exist yet is made
+    // (with its missing parents) as a hidden one beside its final place, ".<name>.<random>.tmp"; the files of the
+    // batch that lie directly in it are written there under their own names, and commit() flushes them once and
+    // renames the whole directory into place, so it appears with every file that was written and none half
+    // written. That is one rename for the series instead of one per file. An existing directory gets the
+    // temporaries beside each final name. False with the operating system's reason when the directory cannot
+    // be made.
+    bool intoDirectory(const QString &dir, QString *error = nullptr);
+
     // Stages one file. False with the reason (the operating system's) when it cannot be written; in the
     // UpToFailure and AllOrNone modes the batch then takes no more files.
     bool add(const QString &path, const QByteArray &bytes, QString *error = nullptr);
@@ -55,15 +65,26 @@ private:
     struct Staged
     {
         QString path;
-        QString temporary; // empty: written directly
+        QString temporary; // beside the path; empty: in the hidden directory (nameAt) or written directly
+        int nameAt = -1;   // in the hidden directory: where the file's name starts in path
+        bool direct() const { return temporary.isEmpty() && nameAt < 0; }
     };
+    QString temporaryOf(const Staged &s) const;
     void drop(int from);
+    bool commitStagedDirectory();
+    void closeStaging(bool remove);
 
     Mode m_mode;
-    QList<Staged> m_staged;
+    QVector<Staged> m_staged;
     QList<Failure> m_failures;
     int m_committed = 0;
     bool m_done = false;
+    // The hidden directory of intoDirectory(), while there is one.
+    QString m_dir;           // its final path
+    QString m_stagingPath;   // where it is built
+    int m_parentFd = -1;     // the directory both names lie in
+    int m_stagingFd = -1;
+    QByteArray m_finalName, m_stagingName; // relative to m_parentFd
 };
 
 // Creates the directory and its missing parents; false with the operating system's reason.

@@ -4,7 +4,7 @@
 
 Generates Intel HEX files of 256 KiB and 1 MiB with 16- and 32-byte records, converts each with zrtool hex2bin,
 objcopy and srec_cat (those installed), checks the outputs are equal and prints the median CPU time (user+sys)
-of each and the ratios. Then writes a 1000-image boot series with zrtool boot and the same bytes with a plain
+of each, and each ratio as the median of the ratios of runs made side by side. Then writes a 1000-image boot series with zrtool boot and the same bytes with a plain
 loop (bench/plainloop), with and without a sync per file, in the working directory and on a RAM disk."""
 import os
 import random
@@ -45,17 +45,21 @@ def cpu_time(command, cwd=None):
     return usage.ru_utime + usage.ru_stime, time.monotonic() - start
 
 
-def median_times(commands, runs, before=None, wall=False):
-    """Runs the commands in turn (A B C A B C ...), one warm-up each; the median CPU (or wall) time of each."""
+def timed_runs(commands, runs, wall=False):
+    """Runs the commands in turn (A B C A B C ...) after one warm-up round; each command is a list, or a function of
+    the run's number that returns one. The CPU (or wall) seconds of every counted run, a list per command."""
     times = [[] for _ in commands]
     for run in range(runs + 1):
         for i, command in enumerate(commands):
-            if before:
-                before()
-            cpu, elapsed = cpu_time(command)
+            cpu, elapsed = cpu_time(command(run) if callable(command) else command)
             if run:
                 times[i].append(elapsed if wall else cpu)
-    return [statistics.median(t) for t in times]
+    return times
+
+
+def median_ratio(a, b):
+    """The median of the ratios of runs made side by side: drift of the machine's speed cancels out."""
+    return statistics.median(x / y for x, y in zip(a, b) if y)
 
 
 def row(cells, widths):
@@ -95,14 +99,14 @@ def main():
                     outputs["srec_cat"] = name + ".srec_cat.bin"
                     commands.append([srec_cat, name, "-Intel", "-offset", "-0x%08X" % BASE, "-o",
                                      outputs["srec_cat"], "-Binary"])
-                times = median_times(commands, runs)
+                times = dict(zip(outputs, timed_runs(commands, runs)))
                 for tool, path in outputs.items():
                     with open(path, "rb") as f:
                         if f.read() != data:
                             sys.exit("%s: output differs from the data" % tool)
-                t = dict(zip(outputs, times))
+                t = {tool: statistics.median(runs_of) for tool, runs_of in times.items()}
                 cell = lambda tool: "%.1f ms" % (t[tool] * 1000) if tool in t else "-"
-                ratio = lambda tool: "%.2f" % (t["zrtool"] / t[tool]) if tool in t and t[tool] else "-"
+                ratio = lambda tool: "%.2f" % median_ratio(times["zrtool"], times[tool]) if tool in t else "-"
                 print(row(["%d KiB, %d-byte records" % (size >> 10, record), cell("zrtool"), cell("objcopy"),
                            cell("srec_cat"), ratio("objcopy"), ratio("srec_cat")], widths))
         print()
@@ -118,29 +122,36 @@ def main():
                    "loop+sync-each wall", "zrtool/loop+sync"], widths))
         print(row(["-" * w for w in widths], widths))
         for label, parent in (("working directory", work), ("RAM disk /dev/shm", "/dev/shm")):
+            # Every run writes into a directory of its own that nothing was deleted from just before: a file system
+            # that reuses the inodes of files deleted a moment ago (ext4 looks for ones not recently freed) would
+            # time the clean-up of the run before instead of the writes.
             target = tempfile.mkdtemp(prefix="filebench.", dir=parent)
             try:
-                series = os.path.join(target, "series")
-                loop = os.path.join(target, "loop")
+                def series(run, name="series"):
+                    return [zrtool, "boot", "--model", "Zr501", "--bootloader", boot, "--year", "26", "--week", "14",
+                            "--first", "0", "--count", "1000", "--out", os.path.join(target, "%s%d" % (name, run)),
+                            "--no-registry"]
 
-                def fresh():
-                    for d in (series, loop):
-                        shutil.rmtree(d, ignore_errors=True)
-                    os.makedirs(loop)
+                def loop(run, sync=False, name="loop"):
+                    out = os.path.join(target, "%s%d" % (name, run))
+                    os.makedirs(out)
+                    return [plainloop, out, "1000", size] + (["--sync"] if sync else [])
 
-                fresh()
-                cpu_time([zrtool, "boot", "--model", "Zr501", "--bootloader", boot, "--year", "26", "--week", "14",
-                          "--first", "0", "--count", "1", "--out", series])
-                size = str(os.path.getsize(os.path.join(series, os.listdir(series)[0])))
-                commands = [[zrtool, "boot", "--model", "Zr501", "--bootloader", boot, "--year", "26", "--week",
-                             "14", "--first", "0", "--count", "1000", "--out", series],
-                            [plainloop, loop, "1000", size],
-                            [plainloop, loop, "1000", size, "--sync"]]
+                cpu_time(series(0, "probe"))
+                probe = os.path.join(target, "probe0")
+                size = str(os.path.getsize(os.path.join(probe, os.listdir(probe)[0])))
                 series_runs = max(3, runs // 2)
-                t = median_times(commands[:2], series_runs, before=fresh)
-                w = median_times([commands[0], commands[2]], series_runs, before=fresh, wall=True)
-                print(row([label, "%.1f ms" % (t[0] * 1000), "%.1f ms" % (t[1] * 1000), "%.2f" % (t[0] / t[1]),
-                           "%.0f ms" % (w[0] * 1000), "%.0f ms" % (w[1] * 1000), "%.2f" % (w[0] / w[1])], widths))
+                cpu = timed_runs([series, loop], series_runs)
+                wall = timed_runs([lambda run: series(run, "wseries"), lambda run: loop(run, True, "wloop")],
+                                  series_runs, wall=True)
+                with open(os.path.join(target, "series1", os.listdir(probe)[0]), "rb") as f:
+                    if len(f.read()) != int(size):
+                        sys.exit("boot series: an image has the wrong size")
+                t = [statistics.median(c) for c in cpu]
+                w = [statistics.median(c) for c in wall]
+                print(row([label, "%.1f ms" % (t[0] * 1000), "%.1f ms" % (t[1] * 1000),
+                           "%.2f" % median_ratio(*cpu), "%.0f ms" % (w[0] * 1000), "%.0f ms" % (w[1] * 1000),
+                           "%.2f" % median_ratio(*wall)], widths))
             finally:
                 shutil.rmtree(target, ignore_errors=True)
     finally:

@@ -4,7 +4,9 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QSet>
+#include <QStringBuilder>
 #include <cstdio>
+#include <cstring>
 
 #include "app/filebytes.h"
 #include "builders/hextobin.h"
@@ -245,45 +247,104 @@ PreparedBoot prepareBootImage(const BootVariant &variant, const BootInputs &inpu
     return p;
 }
 
-QByteArray bootImageFor(const BootVariant &variant, const BootInputs &inputs, const PreparedBoot &prepared,
-                        const ProductionRun &run, int serial, const LogFn &log)
+namespace {
+
+// Which model data of the main builder the images of a model carry.
+struct ModelData
+{
+    bool field = false;      // the model field
+    bool parameters = false; // and the parameter block
+};
+
+ModelData modelData(const BootVariant &variant, const BootInputs &inputs)
+{
+    ModelData data;
+    data.field = variant.modelData && hasModelField(inputs.model);
+    data.parameters = data.field && isParameterModel(inputs.model);
+    return data;
+}
+
+// The window's log lines of one image of the main builder.
+void logModelData(const ModelData &data, const PreparedBoot &prepared, const LogFn &log)
+{
+    if (!data.field)
+        return;
+    if (data.parameters) {
+        log(QStringLiteral("Seria lamp Zr525"));
+        if (prepared.hasParameters)
+            log(QStringLiteral("paramData size = %1").arg(prepared.parameters.size()));
+    } else {
+        log(QStringLiteral("zmiana danych bootloader'a"));
+    }
+}
+
+// What every image of a series shares: the bootloader with the model field, the parameter block and the
+// appended application. Only the production word and the serial text differ from one serial number to the next.
+QByteArray seriesImage(const ModelData &data, const BootInputs &inputs, const PreparedBoot &prepared)
 {
     QByteArray image = prepared.image;
-    if (variant.modelData && hasModelField(inputs.model)) {
-        if (isParameterModel(inputs.model)) {
-            log(QStringLiteral("Seria lamp Zr525"));
-            if (prepared.hasParameters) {
-                log(QStringLiteral("paramData size = %1").arg(prepared.parameters.size()));
-                if (prepared.parameters.size() <= kParameterBlockSize)
-                    image.replace(kParameterBlockOffset, prepared.parameters.size(), prepared.parameters);
-            }
-        } else {
-            log(QStringLiteral("zmiana danych bootloader'a"));
-        }
+    if (data.field) {
+        if (data.parameters && prepared.hasParameters && prepared.parameters.size() <= kParameterBlockSize)
+            image.replace(kParameterBlockOffset, prepared.parameters.size(), prepared.parameters);
         QByteArray field = inputs.model.toLatin1().left(kModelFieldSize);
         field.append(QByteArray(kModelFieldSize - field.size(), '\0'));
         image.replace(kModelFieldOffset, kModelFieldSize, field);
     }
-    putU32(image, int(variant.wordOffset),
-           productionWord(run.scheme, inputs.rdmId, run.year, run.period, serial));
-    if (variant.serialTextOffset >= 0) {
-        QByteArray text = serialString(run.year, run.period, serial).toLatin1();
-        text.append(QByteArray(kSerialTextSize - text.size(), '\0'));
-        image.replace(variant.serialTextOffset, kSerialTextSize, text);
-    }
     return image + prepared.application;
 }
 
-static QString outputDirectory(const BootInputs &inputs, const ProductionRun &run)
+// Writes the serial number's production data over the series image, in place.
+void stampSerial(QByteArray &image, const BootVariant &variant, const BootInputs &inputs, const ProductionRun &run,
+                 int serial)
+{
+    putU32(image, int(variant.wordOffset), productionWord(run.scheme, inputs.rdmId, run.year, run.period, serial));
+    if (variant.serialTextOffset >= 0) {
+        char *text = image.data() + variant.serialTextOffset;
+        const QString digits = serialString(run.year, run.period, serial);
+        const int size = qMin(digits.size(), kSerialTextSize);
+        for (int i = 0; i < size; ++i)
+            text[i] = digits.at(i).toLatin1();
+        std::memset(text + size, 0, size_t(kSerialTextSize - size));
+    }
+}
+
+QString outputDirectory(const BootInputs &inputs, const ProductionRun &run)
 {
     return run.outputDirectory.isEmpty() ? modelDirectory(inputs.model) : run.outputDirectory;
 }
 
+// The file names of a series: what comes before and after the serial text.
+struct SeriesNames
+{
+    QString head;
+    QString tail;
+    QString path(const ProductionRun &run, int serial) const
+    {
+        return head % serialString(run.year, run.period, serial) % tail;
+    }
+};
+
+SeriesNames seriesNames(const BootInputs &inputs, const PreparedBoot &prepared, const ProductionRun &run)
+{
+    return {outputDirectory(inputs, run) + QDir::separator() + inputs.model + QStringLiteral("_Boot_"),
+            prepared.versionSuffix + prepared.parameterSuffix + QStringLiteral(".bin")};
+}
+
+} // namespace
+
+QByteArray bootImageFor(const BootVariant &variant, const BootInputs &inputs, const PreparedBoot &prepared,
+                        const ProductionRun &run, int serial, const LogFn &log)
+{
+    const ModelData data = modelData(variant, inputs);
+    logModelData(data, prepared, log);
+    QByteArray image = seriesImage(data, inputs, prepared);
+    stampSerial(image, variant, inputs, run, serial);
+    return image;
+}
+
 QString bootImagePath(const BootInputs &inputs, const PreparedBoot &prepared, const ProductionRun &run, int serial)
 {
-    return outputDirectory(inputs, run) + QDir::separator() + inputs.model + QStringLiteral("_Boot_")
-        + serialString(run.year, run.period, serial) + prepared.versionSuffix + prepared.parameterSuffix
-        + QStringLiteral(".bin");
+    return seriesNames(inputs, prepared, run).path(run, serial);
 }
 
 SeriesWrite writeBootSeries(const BootVariant &variant, const BootInputs &inputs, const PreparedBoot &prepared,
@@ -292,19 +353,24 @@ SeriesWrite writeBootSeries(const BootVariant &variant, const BootInputs &inputs
 {
     SeriesWrite result;
     const QString dir = outputDirectory(inputs, run);
+    // A new directory is filled while it is still hidden and appears whole; an existing one gets a temporary per
+    // image. Either way one flush makes the series durable before any image takes its final name.
+    FileBatch batch(stopAtFailure ? FileBatch::UpToFailure : FileBatch::EachOnItsOwn);
     QString reason;
-    if (!makeDirectory(dir, &reason)) {
+    if (!batch.intoDirectory(dir, &reason)) {
         log(tr("Cannot create directory %1").arg(dir));
         result.failedPath = dir;
         result.error = QStringLiteral("cannot create the directory: %1").arg(reason);
         return result;
     }
-    // Every image to its temporary first, one flush for the whole series, then the renames.
-    FileBatch batch(stopAtFailure ? FileBatch::UpToFailure : FileBatch::EachOnItsOwn);
+    const SeriesNames names = seriesNames(inputs, prepared, run);
+    const ModelData data = modelData(variant, inputs);
+    QByteArray image = seriesImage(data, inputs, prepared); // stamped in place for each serial number
     QVector<QPair<int, QString>> staged; // serial number and path of each image the batch took
     for (int serial = run.firstSerial; serial < run.firstSerial + run.count; ++serial) {
-        const QByteArray image = bootImageFor(variant, inputs, prepared, run, serial, log);
-        const QString path = bootImagePath(inputs, prepared, run, serial);
+        logModelData(data, prepared, log);
+        stampSerial(image, variant, inputs, run, serial);
+        const QString path = names.path(run, serial);
         if (variant.logPaths)
             log(path);
         if (observer.built)

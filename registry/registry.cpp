@@ -3,16 +3,21 @@
 
 #include <QAtomicInt>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QSysInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStandardPaths>
+#include <QThread>
 #include <QUrl>
 #include <QVariant>
 
 namespace {
+
+// How long a statement on an SQLite registry waits for another bench's transaction.
+constexpr int kSqliteBusyMs = 15000;
 
 QAtomicInt connectionCounter;
 
@@ -156,6 +161,23 @@ bool Registry::exec(const QString &sql)
     return q.exec(sql) || fail(q);
 }
 
+bool Registry::useWal()
+{
+    // SQLite answers this pragma "database is locked" at once, without its busy handler, while another connection
+    // opens the same file: two benches starting a series at the same moment would have one of them work from the
+    // spool, unchecked. It waits here as long as any other statement would.
+    QElapsedTimer waited;
+    waited.start();
+    for (;;) {
+        QSqlQuery q(db());
+        if (q.exec(QStringLiteral("PRAGMA journal_mode=WAL")))
+            return true;
+        if (q.lastError().nativeErrorCode() != QLatin1String("5") || waited.elapsed() > kSqliteBusyMs) // SQLITE_BUSY
+            return fail(q);
+        QThread::msleep(2);
+    }
+}
+
 bool Registry::open(const QString &url)
 {
     m_url = url;
@@ -195,7 +217,7 @@ bool Registry::open(const QString &url)
         database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
         database.setDatabaseName(path);
         // Two benches (or two processes) on one file wait for each other's short transactions.
-        database.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=15000"));
+        database.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(kSqliteBusyMs));
     }
     if (!database.open()) {
         const QSqlError e = database.lastError();
@@ -203,7 +225,7 @@ bool Registry::open(const QString &url)
     }
     // WAL: readers never block the writer, and a commit costs one append instead of a journal round of syncs;
     // NORMAL keeps the file consistent through a power cut (only the last commits may be lost with it).
-    if (!m_postgres && !(exec(QStringLiteral("PRAGMA journal_mode=WAL")) && exec(QStringLiteral("PRAGMA synchronous=NORMAL"))))
+    if (!m_postgres && !(useWal() && exec(QStringLiteral("PRAGMA synchronous=NORMAL"))))
         return false;
     // The server's notices ("relation ... already exists, skipping") would land on the user's stderr.
     if (m_postgres && !exec(QStringLiteral("SET client_min_messages TO WARNING")))

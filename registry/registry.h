@@ -69,6 +69,7 @@ private:
     bool commit();
     void rollback();
     bool migrate();
+    bool useWal();
     bool exec(const QString &sql);
     QSqlDatabase db() const;
 

@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QPlainTextEdit>
 
+#include "app/filebytes.h"
 #include "app/flasher.h"
 #include "builders/bootimage.h"
 #include "builders/upgradefile.h"
@@ -95,6 +96,10 @@ private slots:
 
     // whole runs without dialogs, as a command line calls them
     void runsWithoutDialogs();
+
+    // a series into a new directory: built hidden, renamed whole
+    void seriesDirectory_data();
+    void seriesDirectory();
 
 private:
     QTemporaryDir *m_dir = nullptr;
@@ -751,4 +756,53 @@ void TestBuilders::runsWithoutDialogs()
 }
 
 QTEST_MAIN(TestBuilders)
+void TestBuilders::seriesDirectory_data()
+{
+    QTest::addColumn<QString>("ending");
+    QTest::newRow("committed") << "commit";
+    QTest::newRow("the directory appears meanwhile, with a file of its own") << "appears";
+    QTest::newRow("dropped without a commit") << "drop";
+}
+
+void TestBuilders::seriesDirectory()
+{
+    QFETCH(QString, ending);
+    const QStringList parentBefore = QDir().entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    {
+        FileBatch batch;
+        QString error;
+        QVERIFY2(batch.intoDirectory("out/series", &error), qPrintable(error));
+        QVERIFY(QFileInfo("out").isDir()); // missing parents are made at once
+        QVERIFY(batch.add("out/series/a.bin", "first") && batch.add("out/series/b.bin", "second"));
+        QVERIFY(!QFileInfo::exists("out/series")); // nothing under the final name before the commit
+        QCOMPARE(QDir("out").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).size(), 1);
+        if (ending == "appears") {
+            QVERIFY(QDir().mkpath("out/series"));
+            QVERIFY(writeFile("out/series/c.bin", "theirs"));
+        }
+        if (ending != "drop") {
+            QVERIFY(batch.commit());
+            QCOMPARE(batch.committed(), 2);
+        }
+    }
+    // Only the final directory is left, with what was committed and what was there; no hidden directory.
+    const QStringList left = QDir("out").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+    if (ending == "drop") {
+        QCOMPARE(left, QStringList());
+        return;
+    }
+    QCOMPARE(left, QStringList{"series"});
+    QStringList expected{"a.bin", "b.bin"};
+    if (ending == "appears")
+        expected << "c.bin";
+    QCOMPARE(QDir("out/series").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name),
+             expected);
+    QCOMPARE(readAll("out/series/a.bin"), QByteArray("first"));
+    QCOMPARE(readAll("out/series/b.bin"), QByteArray("second"));
+    if (ending == "appears")
+        QCOMPARE(readAll("out/series/c.bin"), QByteArray("theirs"));
+    QCOMPARE(QDir().entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList(parentBefore + QStringList{"out"}));
+}
+
 #include "test_builders.moc"

@@ -137,6 +137,8 @@ class TestInstall : public QObject
     QTemporaryDir m_destdir; // what `DESTDIR=... cmake --install build --prefix /usr` lays out
     QString m_prefix;
     QStringList m_programs = QString::fromLatin1(ZR_PROGRAMS).split(QLatin1Char(','));
+    // Programs the installed ones start, by their path under the prefix (zrtool's full program).
+    static QStringList helpers() { return QString::fromLatin1(ZR_HELPERS).split(QLatin1Char(','), Qt::SkipEmptyParts); }
 
     QString installed(const QString &path) const { return m_prefix + QLatin1Char('/') + path; }
 
@@ -160,6 +162,8 @@ private slots:
                                QStringLiteral("share/man/man1/zrtool.1.gz")};
         for (const QString &program : m_programs)
             expected << QStringLiteral("bin/") + program;
+        for (const QString &helper : helpers())
+            expected << helper;
         for (int size : {16, 22, 24, 32, 48, 64})
             expected << QStringLiteral("share/icons/hicolor/%1x%1/apps/zrflasher.png").arg(size);
         if (ZR_HAS_UDEV_RULES)
@@ -191,6 +195,18 @@ private slots:
         }
         const Run version = run(installed(QStringLiteral("bin/zrtool")), {QStringLiteral("--version")});
         QCOMPARE(version.out.trimmed(), QStringLiteral("zrtool ") + kProgramVersion);
+        // A device command runs in the full program, found from zrtool's new place; the file commands stay in a
+        // zrtool that loads Qt Core alone.
+        const Run connect = run(installed(QStringLiteral("bin/zrtool")), {QStringLiteral("connect"),
+                                                                           QStringLiteral("--simulate")});
+        QVERIFY2(connect.exitCode == 0 && connect.out.contains(QLatin1String("Device: Zr501")),
+                 qPrintable(connect.out + connect.err));
+        if (!helpers().isEmpty()) {
+            const Run ldd = run(QStringLiteral("ldd"), {installed(QStringLiteral("bin/zrtool"))});
+            QCOMPARE(ldd.exitCode, 0);
+            for (const char *library : {"libQt5Sql", "libQt5SerialPort", "libftdi1", "libusb"})
+                QVERIFY2(!ldd.out.contains(QLatin1String(library)), qPrintable(ldd.out));
+        }
     }
 
     void desktopEntry()
@@ -309,11 +325,14 @@ private slots:
             QVERIFY2(depends.contains(QLatin1String(library)), qPrintable(depends));
         // Qt SQL finds its drivers at run time, out of dpkg-shlibdeps' sight: a program linking it needs the
         // SQLite driver named by hand.
-        for (const QString &program : m_programs) {
-            const Run ldd = run(QStringLiteral("ldd"), {installed(QStringLiteral("bin/") + program)});
+        QStringList binaries = helpers();
+        for (const QString &program : m_programs)
+            binaries << QStringLiteral("bin/") + program;
+        for (const QString &binary : binaries) {
+            const Run ldd = run(QStringLiteral("ldd"), {installed(binary)});
             QCOMPARE(ldd.exitCode, 0);
             if (ldd.out.contains(QLatin1String("libQt5Sql.so")))
-                QVERIFY2(depends.contains(QLatin1String("libqt5sql5-sqlite")), qPrintable(program + ": " + depends));
+                QVERIFY2(depends.contains(QLatin1String("libqt5sql5-sqlite")), qPrintable(binary + ": " + depends));
         }
 
         const Run contents = run(dpkgDeb, {QStringLiteral("-x"), deb, out.filePath(QStringLiteral("root"))});

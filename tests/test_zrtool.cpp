@@ -153,6 +153,8 @@ private slots:
     void outputsThatAreNotFiles_data();
     void outputsThatAreNotFiles();
     void seriesStopsAtTheFirstUnwritableImage();
+    void seriesOnAFullFileSystem_data();
+    void seriesOnAFullFileSystem();
     void bootMatchesWindow_data();
     void bootMatchesWindow();
     void bootProgressOnTerminal();
@@ -662,6 +664,50 @@ void TestZrtool::seriesStopsAtTheFirstUnwritableImage()
     QCOMPARE(QDir("blocked").entryList(QDir::Files | QDir::Hidden, QDir::Name), names.mid(0, 4));
     for (int i = 0; i < 4; ++i)
         QCOMPARE(readAll("blocked/" + names.at(i)), readAll("clean/" + names.at(i)));
+}
+
+void TestZrtool::seriesOnAFullFileSystem_data()
+{
+    QTest::addColumn<bool>("existing"); // the output directory is there before the series
+    QTest::newRow("new directory, built hidden and renamed whole") << false;
+    QTest::newRow("existing directory, a temporary per image") << true;
+}
+
+// A file system with room for four Zr501 images (8 KiB each) and one page more: the fifth image fills it. A mount
+// namespace of the test's own holds the small tmpfs; what the series left is copied out before it goes away.
+void TestZrtool::seriesOnAFullFileSystem()
+{
+    QFETCH(bool, existing);
+    if (QProcess::execute(QStringLiteral("unshare"), {QStringLiteral("-rm"), QStringLiteral("true")}) != 0)
+        QSKIP("needs unshare -rm (user and mount namespaces) to mount a small file system of its own");
+    QStringList series = {"boot", "--model", "Zr501", "--bootloader", path("boot.hex"), "--year", "26", "--week",
+                          "14", "--first", "10", "--count", "8", "--no-registry", "--out"};
+    QCOMPARE(zrtool(series + QStringList{"clean"}).code, 0);
+    const QStringList names = QDir("clean").entryList(QDir::Files, QDir::Name);
+    QCOMPARE(names.size(), 8);
+    QCOMPARE(readAll("clean/" + names.at(0)).size(), 0x2000);
+
+    QVERIFY(QDir().mkpath("mnt") && QDir().mkpath("left"));
+    const QString script = QStringLiteral(
+        "mount -t tmpfs -o size=36k zrtest \"$1\" || exit 99\n"
+        "%1\n"
+        "shift 2; \"$@\"; code=$?\n"
+        "cp -a \"$0\"/. left/ || exit 98\n"
+        "exit $code\n").arg(existing ? QStringLiteral("mkdir \"$1/out\" || exit 97") : QString());
+    QProcess p;
+    p.start(QStringLiteral("unshare"), QStringList{"-rm", "sh", "-c", script, path("mnt"), path("mnt"), "x",
+                                                   QStringLiteral(ZRTOOL_PATH)}
+                                           + series + QStringList{path("mnt/out")});
+    QVERIFY(p.waitForFinished(60000));
+    const QString err = QString::fromLocal8Bit(p.readAllStandardError());
+    QCOMPARE(p.exitCode(), 3);
+    QCOMPARE(err, QString("zrtool: %1: cannot write (No space left on device)\n").arg(path("mnt/out/" + names.at(4))));
+    // Images 1-4 whole under their names; no temporary, no hidden directory, nothing of image 5.
+    QCOMPARE(QDir("left").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{"out"});
+    QCOMPARE(QDir("left/out").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name),
+             names.mid(0, 4));
+    for (int i = 0; i < 4; ++i)
+        QCOMPARE(readAll("left/out/" + names.at(i)), readAll("clean/" + names.at(i)));
 }
 
 void TestZrtool::upgExtract()

@@ -9,8 +9,10 @@
 #include "builders/hextobin.h"
 #include "builders/modelpaths.h"
 #include "builders/upgradefile.h"
-#include "registry/issueseries.h"
 #include "zrtool/cli.h"
+#ifdef ZRTOOL_FULL
+#include "registry/issueseries.h"
+#endif
 #include "zrtool/registryoptions.h"
 
 namespace {
@@ -91,9 +93,14 @@ int runBoot(const QStringList &arguments)
         return cmd.usageError(QStringLiteral("missing option --%1").arg(p.isSet(first) ? "count" : "first"));
     if (p.isSet(noRegistry) && (p.isSet(next) || p.isSet(reissue)))
         return cmd.usageError(QStringLiteral("--no-registry cannot take --next or --reissue"));
+#ifdef ZRTOOL_FULL
     std::unique_ptr<Recorder> recorder;
     if (!p.isSet(noRegistry))
         recorder = registryOptions.recorder(p);
+#else
+    if (!p.isSet(noRegistry))
+        return runInFullProgram(arguments); // a series that records is the full program's
+#endif
 
     // The model and its builder.
     const QString code = p.value(model);
@@ -139,6 +146,7 @@ int runBoot(const QStringList &arguments)
                                        periodItems(run.scheme).constLast(), p.value(period)));
     const quint32 last = quint32(maxSerial(run.scheme));
     quint32 firstSerial = 0, images = 0;
+#ifdef ZRTOOL_FULL
     if (p.isSet(next)) {
         if (!parseNumber(p.value(next), &images, last + 1) || images == 0)
             return cmd.usageError(QStringLiteral("--next must be from 1 to %1").arg(last + 1));
@@ -157,7 +165,9 @@ int runBoot(const QStringList &arguments)
             return kExitInput;
         }
         firstSerial = quint32(serial);
-    } else if (!parseNumber(p.value(first), &firstSerial, last)) {
+    } else
+#endif
+    if (!parseNumber(p.value(first), &firstSerial, last)) {
         return cmd.usageError(QStringLiteral("--first must be a serial number from 0 to %1").arg(last));
     }
     if (!p.isSet(next) && (!parseNumber(p.value(count), &images, last + 1 - firstSerial) || images == 0))
@@ -208,6 +218,8 @@ int runBoot(const QStringList &arguments)
                              .arg(prepared.parameters.size())
                              .arg(kParameterBlockSize));
 
+    SeriesObserver observer;
+#ifdef ZRTOOL_FULL
     // The IDs are reserved before the first image, so two benches never both write one of them.
     std::unique_ptr<IssueSeries> issue;
     const auto printNotice = [&recorder] {
@@ -215,7 +227,6 @@ int runBoot(const QStringList &arguments)
         if (!notice.isEmpty())
             fprintf(stderr, "zrtool boot: %s\n", qPrintable(notice));
     };
-    SeriesObserver observer;
     if (recorder) {
         issue = std::make_unique<IssueSeries>(*recorder, in, run);
         if (issue->reserve(p.isSet(reissue)) == IssueSeries::Check::Reused) {
@@ -227,6 +238,7 @@ int runBoot(const QStringList &arguments)
         printNotice();
         observer = issue->observer();
     }
+#endif
 
     // The first failure ends the run; the images written before it stay (and are recorded).
     SeriesWrite series;
@@ -235,10 +247,12 @@ int runBoot(const QStringList &arguments)
         series = writeBootSeries(*variant, in, prepared, run, log, true, [&bar](int done) { bar.setValue(done); },
                                  observer);
     } // the bar's line ends before an error is printed
+#ifdef ZRTOOL_FULL
     if (issue) {
         issue->finish();
         printNotice();
     }
+#endif
     if (!series.failedPath.isEmpty())
         return fileError(kExitOutput, series.failedPath, series.error.startsWith(QLatin1String("cannot"))
                                                                      ? series.error

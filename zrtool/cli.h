@@ -15,6 +15,7 @@ enum ExitCode {
     kExitInput = 2,  // an input file is missing, unreadable or bad
     kExitOutput = 3, // an output file could not be written
     kExitRegistry = 7, // (4-6: the device commands) the production registry is needed (--next, zrtool registry) and cannot be reached
+    kExitNoFullProgram = 127, // the program that runs the device and registry commands is missing (a broken install)
 };
 
 // One subcommand's command line: "zrtool <words> [options] <arguments>".
@@ -123,6 +124,12 @@ int runMute(const QStringList &arguments);
 int runUnmute(const QStringList &arguments);
 int runDiscover(const QStringList &arguments);
 int runRegistry(const QStringList &arguments);
+
+// The offline program (zrtool on the PATH, Qt Core only) runs the file commands itself and hands every command that
+// needs the bus or the production registry to the full program with the same arguments; it returns only when that
+// program cannot be started. `setProgramArguments` keeps main's argv for it.
+void setProgramArguments(char **argv);
+int runInFullProgram(const QStringList &arguments);
 
 // A command word and its handler, for the two levels "zrtool <cmd>" and "zrtool upg <cmd>".
 struct SubCommand

@@ -7,7 +7,15 @@
 #include "link/keytable.h"
 #include "zrtool/cli.h"
 
+// The full program runs every command; the offline one (see cli.h) hands those of the bus and the registry to it.
+#ifdef ZRTOOL_FULL
+#define ZR_FULL_PROGRAM(run) run
+#else
+#define ZR_FULL_PROGRAM(run) runInFullProgram
+#endif
+
 namespace {
+#ifdef ZRTOOL_FULL
 // Commands that only read and write files: they need no event loop, plugins or locale set-up, and building the
 // application object would cost about a tenth of a short run.
 bool isOfflineCommand(const char *word)
@@ -17,6 +25,7 @@ bool isOfflineCommand(const char *word)
             return true;
     return false;
 }
+#endif
 
 // --key-table FILE before the command word applies to every command: it is taken off here, once, and the table
 // (or ZR_KEY_TABLE's) installed before any command reads or writes a byte.
@@ -47,6 +56,9 @@ bool takeKeyTable(QStringList *arguments, int *exitCode)
 
 int main(int argc, char *argv[])
 {
+#ifndef ZRTOOL_FULL
+    setProgramArguments(argv);
+#endif
     QStringList arguments;
     for (int i = 1; i < argc; ++i)
         arguments << QString::fromLocal8Bit(argv[i]);
@@ -54,26 +66,28 @@ int main(int argc, char *argv[])
     if (!takeKeyTable(&arguments, &exitCode))
         return exitCode;
     std::unique_ptr<QCoreApplication> app;
+#ifdef ZRTOOL_FULL
     if (arguments.isEmpty() || !isOfflineCommand(arguments.first().toLocal8Bit().constData()))
         app = std::make_unique<QCoreApplication>(argc, argv);
+#endif
     const QList<SubCommand> commands = {
         {"hex2bin", "convert Intel HEX into the bytes of one flash window", runHex2Bin},
         {"upg", "create, inspect or extract upgrade files (.upg)", runUpg},
         {"boot", "build a series of production boot images", runBoot},
         {"param", "show, change or create parameter files", runParam},
         {"id", "show the ID text of a device ID", runId},
-        {"cables", "list the cables the library sees", runCables},
-        {"connect", "catch and identify a device", runConnect},
+        {"cables", "list the cables the library sees", ZR_FULL_PROGRAM(runCables)},
+        {"connect", "catch and identify a device", ZR_FULL_PROGRAM(runConnect)},
         {"upgrade", "upgrade a device with an upgrade file (also recovery: --family --target --force)",
-         runUpgradeDevice},
-        {"run", "start the application of a device", runRun},
-        {"read-flash", "read device flash into a file", runReadFlash},
-        {"write-flash", "write a 1 KiB flash block from a file", runWriteFlash},
-        {"stream", "stream-upgrade every device of one model at once", runStream},
-        {"mute", "tell every device to stay quiet", runMute},
-        {"unmute", "let every device answer again", runUnmute},
-        {"discover", "list the IDs of the devices that answer", runDiscover},
-        {"registry", "show, list, export or import the production registry", runRegistry},
+         ZR_FULL_PROGRAM(runUpgradeDevice)},
+        {"run", "start the application of a device", ZR_FULL_PROGRAM(runRun)},
+        {"read-flash", "read device flash into a file", ZR_FULL_PROGRAM(runReadFlash)},
+        {"write-flash", "write a 1 KiB flash block from a file", ZR_FULL_PROGRAM(runWriteFlash)},
+        {"stream", "stream-upgrade every device of one model at once", ZR_FULL_PROGRAM(runStream)},
+        {"mute", "tell every device to stay quiet", ZR_FULL_PROGRAM(runMute)},
+        {"unmute", "let every device answer again", ZR_FULL_PROGRAM(runUnmute)},
+        {"discover", "list the IDs of the devices that answer", ZR_FULL_PROGRAM(runDiscover)},
+        {"registry", "show, list, export or import the production registry", ZR_FULL_PROGRAM(runRegistry)},
     };
     const QString options = QStringLiteral(
             "\nBefore the command:\n"

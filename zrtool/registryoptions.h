@@ -4,8 +4,10 @@
 #include <QCommandLineOption>
 #include <memory>
 
-#include "registry/recorder.h"
 #include "zrtool/cli.h"
+#ifdef ZRTOOL_FULL
+#include "registry/recorder.h"
+#endif
 
 struct RegistryOptions
 {
@@ -23,9 +25,11 @@ struct RegistryOptions
         cmd.addOption(url);
         cmd.addOption(bench);
     }
+#ifdef ZRTOOL_FULL
     std::unique_ptr<Recorder> recorder(const QCommandLineParser &p) const
     {
         return std::make_unique<Recorder>(p.isSet(url) ? p.value(url) : Registry::defaultUrl(),
                                           p.isSet(bench) ? p.value(bench) : Registry::hostBench());
     }
+#endif
 };
