@@ -60,37 +60,50 @@ Kind kindOf(const QString &path, QString *what = nullptr)
 #endif
 }
 
-// Makes a written file durable; the temporaries of a batch get one flush of their file system instead.
-void syncFile(const QString &path)
+// Makes a written file durable: 0, or errno's code when its data may not have reached the disk. The temporaries
+// of a batch get one flush of their file system instead.
+int syncFile(const QString &path)
 {
 #ifdef Q_OS_UNIX
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
+    if (fd < 0)
+        return errno;
+    const int code = ::fsync(fd) == 0 ? 0 : errno;
+    ::close(fd);
+    return code;
 #else
     Q_UNUSED(path)
+    return 0;
 #endif
 }
 
-void syncDirectory(const QString &dir, bool wholeFileSystem)
+// The directory's entries, or (wholeFileSystem) everything written to its file system; 0 or errno's code.
+int syncDirectory(const QString &dir, bool wholeFileSystem)
 {
 #ifdef Q_OS_UNIX
     const int fd = ::open(QFile::encodeName(dir).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
-        return;
+        return errno;
+    int code = 0;
 #ifdef Q_OS_LINUX
     if (wholeFileSystem)
-        ::syncfs(fd);
+        code = ::syncfs(fd) == 0 ? 0 : errno;
     else
 #endif
-        ::fsync(fd); // the directory entries themselves
+        ::fsync(fd); // the directory entries themselves: a file system that cannot sync a directory has none to
+                     // lose, so its refusal is no failure
     ::close(fd);
+    return code;
 #else
     Q_UNUSED(dir)
     Q_UNUSED(wholeFileSystem)
+    return 0;
 #endif
+}
+
+QString flushProblem(int code)
+{
+    return QStringLiteral("cannot flush it to the disk (%1)").arg(systemError(code));
 }
 
 #ifdef Q_OS_UNIX
@@ -325,10 +338,28 @@ void FileBatch::closeStaging(bool remove)
     m_stagingName.clear();
 }
 
+void FileBatch::failFlush(int code)
+{
+    // Which file's data the disk lost is not known: none of them takes its final name.
+    for (const Staged &s : qAsConst(m_staged)) {
+        if (s.direct()) {
+            ++m_committed;
+            continue;
+        }
+        QFile::remove(temporaryOf(s));
+        m_failures.append({s.path, flushProblem(code)});
+    }
+    m_staged.clear();
+    closeStaging(true);
+}
+
 bool FileBatch::commitStagedDirectory()
 {
 #ifdef Q_OS_LINUX
-    ::syncfs(m_stagingFd); // every file of the batch and their names, in one flush
+    if (::syncfs(m_stagingFd) != 0) { // every file of the batch and their names, in one flush
+        failFlush(errno);
+        return true;
+    }
     if (::renameat2(m_parentFd, m_stagingName.constData(), m_parentFd, m_finalName.constData(), RENAME_NOREPLACE)
         == 0) {
         ::fsync(m_parentFd);
@@ -477,13 +508,18 @@ bool FileBatch::commit()
 #else
     const bool perFileSystem = false;
 #endif
+    int flushError = 0;
     if (perFileSystem) {
         for (const QString &dir : directories)
-            syncDirectory(dir, true);
+            flushError = flushError ? flushError : syncDirectory(dir, true);
     } else {
         for (const Staged &s : m_staged)
             if (!s.direct())
-                syncFile(temporaryOf(s));
+                flushError = flushError ? flushError : syncFile(temporaryOf(s));
+    }
+    if (flushError) {
+        failFlush(flushError);
+        return false;
     }
 
     QStringList renamed;

@@ -71,7 +71,8 @@ private:
     };
     QString temporaryOf(const Staged &s) const;
     void drop(int from);
-    bool commitStagedDirectory();
+    bool commitStagedDirectory(); // true when the batch ended there (renamed whole, or the flush failed)
+    void failFlush(int code);
     void closeStaging(bool remove);
 
     Mode m_mode;

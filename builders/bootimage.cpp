@@ -37,9 +37,12 @@ QString tr(const char *text)
 
 QStringList twoDigitItems(int first, int last)
 {
-    QStringList items;
-    for (int i = first; i <= last; ++i)
-        items << QStringLiteral("%1").arg(i, 2, 10, QLatin1Char('0'));
+    QStringList items; // "00" .. "99", without QString::arg's locale look-ups
+    items.reserve(last - first + 1);
+    for (int i = first; i <= last; ++i) {
+        const QChar digits[] = {QLatin1Char(char('0' + i / 10 % 10)), QLatin1Char(char('0' + i % 10))};
+        items << QString(digits, 2);
+    }
     return items;
 }
 

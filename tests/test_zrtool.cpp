@@ -155,6 +155,8 @@ private slots:
     void seriesStopsAtTheFirstUnwritableImage();
     void seriesOnAFullFileSystem_data();
     void seriesOnAFullFileSystem();
+    void failedFlushLeavesNoFile_data();
+    void failedFlushLeavesNoFile();
     void bootMatchesWindow_data();
     void bootMatchesWindow();
     void bootProgressOnTerminal();
@@ -708,6 +710,47 @@ void TestZrtool::seriesOnAFullFileSystem()
              names.mid(0, 4));
     for (int i = 0; i < 4; ++i)
         QCOMPARE(readAll("left/out/" + names.at(i)), readAll("clean/" + names.at(i)));
+}
+
+void TestZrtool::failedFlushLeavesNoFile_data()
+{
+    QTest::addColumn<QString>("output"); // "series", or a single file's command
+    QTest::addColumn<bool>("existing");  // the output is there before
+    QTest::newRow("series into a new directory") << "series" << false;
+    QTest::newRow("series into an existing directory") << "series" << true;
+    QTest::newRow("hex2bin over an earlier output") << "hex2bin" << true;
+}
+
+// When the disk reports that it lost the data, no final name gets it: an earlier file stays as it was, and the
+// failure is reported as one.
+void TestZrtool::failedFlushLeavesNoFile()
+{
+    QFETCH(QString, output);
+    QFETCH(bool, existing);
+    QStringList arguments = output == "series"
+        ? QStringList{"boot", "--model", "Zr501", "--bootloader", "boot.hex", "--year", "26", "--week", "14",
+                      "--first", "10", "--count", "3", "--no-registry", "--out", "out"}
+        : QStringList{"hex2bin", "boot.hex", "--first", "0x08000000", "--last", "0x080000FF", "-o", "out/boot.bin"};
+    if (existing) {
+        QVERIFY(QDir().mkpath("out"));
+        QVERIFY(writeFile("out/boot.bin", "earlier"));
+    }
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("LD_PRELOAD", FAILING_FLUSH_PATH);
+    env.insert("ASAN_OPTIONS", env.value("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral(ZRTOOL_PATH), arguments);
+    QVERIFY(p.waitForFinished(60000));
+    const QString err = QString::fromLocal8Bit(p.readAllStandardError());
+    QCOMPARE(p.exitCode(), 3);
+    QVERIFY2(err.contains("cannot flush it to the disk (Input/output error)"), qPrintable(err));
+    QCOMPARE(QDir().entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot).filter("out"),
+             existing || output != "series" ? QStringList{"out"} : QStringList());
+    QCOMPARE(QDir("out").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             existing ? QStringList{"boot.bin"} : QStringList());
+    if (existing)
+        QCOMPARE(readAll("out/boot.bin"), QByteArray("earlier"));
 }
 
 void TestZrtool::upgExtract()
