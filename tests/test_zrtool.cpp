@@ -155,6 +155,7 @@ private slots:
     void seriesStopsAtTheFirstUnwritableImage();
     void seriesOnAFullFileSystem_data();
     void seriesOnAFullFileSystem();
+    void fullProgramMissing();
     void failedFlushLeavesNoFile_data();
     void failedFlushLeavesNoFile();
     void bootMatchesWindow_data();
@@ -710,6 +711,28 @@ void TestZrtool::seriesOnAFullFileSystem()
              names.mid(0, 4));
     for (int i = 0; i < 4; ++i)
         QCOMPARE(readAll("left/out/" + names.at(i)), readAll("clean/" + names.at(i)));
+}
+
+// A zrtool copied away from its full program still converts, and a device command says what is missing.
+void TestZrtool::fullProgramMissing()
+{
+#ifndef Q_OS_LINUX
+    QSKIP("one program runs every command here");
+#endif
+    QVERIFY(QDir().mkpath("alone"));
+    QVERIFY(QFile::copy(QStringLiteral(ZRTOOL_PATH), "alone/zrtool"));
+    QProcess p;
+    p.start(path("alone/zrtool"), {"connect", "--simulate"});
+    QVERIFY(p.waitForFinished(60000));
+    QCOMPARE(p.exitCode(), 127);
+    QCOMPARE(QString::fromLocal8Bit(p.readAllStandardError()),
+             QString("zrtool: this command runs in %1/../libexec/zrflasher/zrtool, which cannot be started: No such "
+                     "file or directory\n").arg(QFileInfo(path("alone")).canonicalFilePath()));
+    p.start(path("alone/zrtool"), {"hex2bin", "boot.hex", "--first", "0x08000000", "--last", "0x080000FF", "-o",
+                                   "boot.bin"});
+    QVERIFY(p.waitForFinished(60000));
+    QCOMPARE(p.exitCode(), 0);
+    QCOMPARE(readAll("boot.bin"), m_bootBytes);
 }
 
 void TestZrtool::failedFlushLeavesNoFile_data()
