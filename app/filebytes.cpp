@@ -457,8 +457,7 @@ bool FileBatch::add(const QString &path, const QByteArray &bytes, QString *error
 #else
     QFile file;
     for (int attempt = 0; attempt < 100; ++attempt) {
-        file.setFileName(QStringLiteral("%1.%2.tmp").arg(target).arg(QRandomGenerator::global()->generate(), 8, 16,
-                                                                      QLatin1Char('0')));
+        file.setFileName(target + QLatin1Char('.') + randomTag() + QLatin1String(".tmp"));
         if (file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)
             || file.error() != QFileDevice::OpenError || !file.exists())
             break;

@@ -12,12 +12,6 @@
 
 namespace {
 char **g_argv = nullptr;
-}
-
-void setProgramArguments(char **argv)
-{
-    g_argv = argv;
-}
 
 std::string fullProgramPath()
 {
@@ -28,6 +22,12 @@ std::string fullProgramPath()
     std::string dir = n > 0 ? std::string(self, size_t(n)) : std::string();
     dir.erase(dir.find_last_of('/') + 1);
     return dir + ZRTOOL_FULL_PROGRAM;
+}
+} // namespace
+
+void setProgramArguments(char **argv)
+{
+    g_argv = argv;
 }
 
 int runInFullProgram(const QStringList &)

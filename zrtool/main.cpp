@@ -9,9 +9,9 @@
 
 // The full program runs every command; the offline one (see cli.h) hands those of the bus and the registry to it.
 #ifdef ZRTOOL_FULL
-#define ZR_FULL_PROGRAM(run) run
+#define ZR_RUN_IN_FULL_PROGRAM(run) run
 #else
-#define ZR_FULL_PROGRAM(run) runInFullProgram
+#define ZR_RUN_IN_FULL_PROGRAM(run) runInFullProgram
 #endif
 
 namespace {
@@ -76,18 +76,18 @@ int main(int argc, char *argv[])
         {"boot", "build a series of production boot images", runBoot},
         {"param", "show, change or create parameter files", runParam},
         {"id", "show the ID text of a device ID", runId},
-        {"cables", "list the cables the library sees", ZR_FULL_PROGRAM(runCables)},
-        {"connect", "catch and identify a device", ZR_FULL_PROGRAM(runConnect)},
+        {"cables", "list the cables the library sees", ZR_RUN_IN_FULL_PROGRAM(runCables)},
+        {"connect", "catch and identify a device", ZR_RUN_IN_FULL_PROGRAM(runConnect)},
         {"upgrade", "upgrade a device with an upgrade file (also recovery: --family --target --force)",
-         ZR_FULL_PROGRAM(runUpgradeDevice)},
-        {"run", "start the application of a device", ZR_FULL_PROGRAM(runRun)},
-        {"read-flash", "read device flash into a file", ZR_FULL_PROGRAM(runReadFlash)},
-        {"write-flash", "write a 1 KiB flash block from a file", ZR_FULL_PROGRAM(runWriteFlash)},
-        {"stream", "stream-upgrade every device of one model at once", ZR_FULL_PROGRAM(runStream)},
-        {"mute", "tell every device to stay quiet", ZR_FULL_PROGRAM(runMute)},
-        {"unmute", "let every device answer again", ZR_FULL_PROGRAM(runUnmute)},
-        {"discover", "list the IDs of the devices that answer", ZR_FULL_PROGRAM(runDiscover)},
-        {"registry", "show, list, export or import the production registry", ZR_FULL_PROGRAM(runRegistry)},
+         ZR_RUN_IN_FULL_PROGRAM(runUpgradeDevice)},
+        {"run", "start the application of a device", ZR_RUN_IN_FULL_PROGRAM(runRun)},
+        {"read-flash", "read device flash into a file", ZR_RUN_IN_FULL_PROGRAM(runReadFlash)},
+        {"write-flash", "write a 1 KiB flash block from a file", ZR_RUN_IN_FULL_PROGRAM(runWriteFlash)},
+        {"stream", "stream-upgrade every device of one model at once", ZR_RUN_IN_FULL_PROGRAM(runStream)},
+        {"mute", "tell every device to stay quiet", ZR_RUN_IN_FULL_PROGRAM(runMute)},
+        {"unmute", "let every device answer again", ZR_RUN_IN_FULL_PROGRAM(runUnmute)},
+        {"discover", "list the IDs of the devices that answer", ZR_RUN_IN_FULL_PROGRAM(runDiscover)},
+        {"registry", "show, list, export or import the production registry", ZR_RUN_IN_FULL_PROGRAM(runRegistry)},
     };
     const QString options = QStringLiteral(
             "\nBefore the command:\n"
