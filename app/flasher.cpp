@@ -4,7 +4,7 @@
 #include "app/information.h"
 #include "app/qtprompts.h"
 #include "app/screenfit.h"
-#include "app/version.h"
+#include "core/version.h"
 #include <QMenuBar>
 #include <QScreen>
 #include <QTimer>

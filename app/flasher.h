@@ -4,8 +4,8 @@
 #include <QMainWindow>
 #include <memory>
 
-#include "app/appstate.h"
-#include "app/prompts.h"
+#include "core/appstate.h"
+#include "core/prompts.h"
 #include "builders/catalogue_rows.h"
 
 class FtdiDriver;

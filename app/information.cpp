@@ -2,7 +2,7 @@
 #include "app/information.h"
 
 #include "app/flasher.h"
-#include "app/version.h"
+#include "core/version.h"
 
 Information::Information(QWidget *parent)
     : QDialog(parent)

@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "app/flasher.h"
-#include "app/logcategories.h"
+#include "core/logcategories.h"
 #include "link/cabledrivers.h"
 #include "link/keytable.h"
 #include "sim/simulatedbus.h"

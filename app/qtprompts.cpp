@@ -8,7 +8,7 @@
 #include <QPointer>
 #include <QProgressDialog>
 
-#include "app/version.h"
+#include "core/version.h"
 
 static_assert(int(Prompts::Ok) == int(QMessageBox::Ok) && int(Prompts::Yes) == int(QMessageBox::Yes)
                   && int(Prompts::No) == int(QMessageBox::No) && int(Prompts::Cancel) == int(QMessageBox::Cancel)

@@ -1,7 +1,7 @@
 // The real dialogs behind Prompts: Qt file, input, message and progress dialogs parented to the main window.
 #pragma once
 
-#include "app/prompts.h"
+#include "core/prompts.h"
 
 class QWidget;
 

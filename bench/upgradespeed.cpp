@@ -6,8 +6,8 @@
 #include <QTextStream>
 #include <cstdio>
 
-#include "app/appstate.h"
-#include "app/optionprompts.h"
+#include "core/appstate.h"
+#include "core/optionprompts.h"
 #include "boot/deviceupgrade.h"
 #include "boot/upgradefamily.h"
 #include "builders/upgradefile.h"

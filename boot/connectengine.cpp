@@ -2,9 +2,9 @@
 // and the dispatch of a device name to its family's upgrade.
 #include "boot/connectengine.h"
 
-#include "app/appstate.h"
-#include "app/logcategories.h"
-#include "app/prompts.h"
+#include "core/appstate.h"
+#include "core/logcategories.h"
+#include "core/prompts.h"
 #include "boot/deviceid.h"
 #include "boot/upgradeengine.h"
 #include "builders/catalogue.h"

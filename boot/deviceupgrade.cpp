@@ -4,8 +4,8 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include "app/appstate.h"
-#include "app/optionprompts.h"
+#include "core/appstate.h"
+#include "core/optionprompts.h"
 #include "boot/connectengine.h"
 #include "boot/upgradeengine.h"
 #include "boot/upgradefamily.h"

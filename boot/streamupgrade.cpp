@@ -3,9 +3,9 @@
 
 #include <QCoreApplication>
 
-#include "app/appstate.h"
-#include "app/logcategories.h"
-#include "app/prompts.h"
+#include "core/appstate.h"
+#include "core/logcategories.h"
+#include "core/prompts.h"
 #include "builders/upgradefile.h"
 #include "link/codec.h"
 #include "link/rs485cable.h"

@@ -3,10 +3,10 @@
 
 #include <QFile>
 
-#include "app/appstate.h"
-#include "app/filebytes.h"
-#include "app/logcategories.h"
-#include "app/prompts.h"
+#include "core/appstate.h"
+#include "core/files.h"
+#include "core/logcategories.h"
+#include "core/prompts.h"
 #include "builders/upgradefile.h"
 #include "link/codec.h"
 #include "link/rs485cable.h"

@@ -8,7 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/filebytes.h"
+#include "core/files.h"
 #include "builders/hextobin.h"
 #include "builders/modelpaths.h"
 #include "builders/upgradefile.h"

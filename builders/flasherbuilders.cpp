@@ -4,8 +4,8 @@
 #include <QCoreApplication>
 #include <QDate>
 
-#include "app/filebytes.h"
-#include "app/logcategories.h"
+#include "core/files.h"
+#include "core/logcategories.h"
 #include "builders/bootimage.h"
 #include "builders/modelpaths.h"
 #include "builders/upgradewriter.h"

@@ -9,7 +9,7 @@
 #include <emmintrin.h>
 #endif
 
-#include "app/filebytes.h"
+#include "core/files.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <QtEndian>
 #include <algorithm>
 
-#include "app/filebytes.h"
+#include "core/files.h"
 
 #include "link/codec.h"
 

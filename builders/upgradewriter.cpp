@@ -5,7 +5,7 @@
 #include <QDir>
 #include <QFileInfo>
 
-#include "app/filebytes.h"
+#include "core/files.h"
 #include "builders/hextobin.h"
 #include "builders/modelpaths.h"
 

@@ -1,6 +1,6 @@
 // The main window's DMX console slot.
 #include "app/flasher.h"
-#include "app/logcategories.h"
+#include "core/logcategories.h"
 #include "dmx/dmxdialog.h"
 #include "link/rs485cable.h"
 

@@ -4,7 +4,7 @@
 #include <QKeyEvent>
 #include <QWheelEvent>
 
-#include "app/logcategories.h"
+#include "core/logcategories.h"
 #include "dmx/dmxsignal.h"
 
 QVariantList MyTableWidget::s_copied;

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "app/appstate.h"
-#include "app/prompts.h"
+#include "core/appstate.h"
+#include "core/prompts.h"
 #include "boot/connectengine.h"
 #include "boot/upgradeengine.h"
 #include "boot/upgradefamily.h"

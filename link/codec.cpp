@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "app/logcategories.h"
+#include "core/logcategories.h"
 
 const quint32 ImageKey[32] = {
     0x3A5C96E1, 0x7B02D4F9, 0x0E6D1A83, 0xC4F7215B, 0x91B8E06D, 0x5D3F7A12, 0xE82C4B97, 0x26A9F035,

@@ -3,7 +3,7 @@
 
 #include <type_traits>
 
-#include "app/logcategories.h"
+#include "core/logcategories.h"
 
 #ifdef Q_OS_WIN
 #define ZR_D2XX_CALL __stdcall // WINAPI

@@ -3,8 +3,8 @@
 
 #include <QStringList>
 
-#include "app/logcategories.h"
-#include "app/prompts.h"
+#include "core/logcategories.h"
+#include "core/prompts.h"
 #include "link/codec.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // The main window's parameter wizard slot.
 #include "app/flasher.h"
-#include "app/logcategories.h"
+#include "core/logcategories.h"
 #include "params/paramdialog.h"
 
 void Flasher::slotParameterWizard()

@@ -5,7 +5,7 @@
 #include <QLineEdit>
 #include <QSpinBox>
 
-#include "app/prompts.h"
+#include "core/prompts.h"
 #include "ui_paramdialog.h"
 
 namespace {

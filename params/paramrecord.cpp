@@ -5,7 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 
-#include "app/filebytes.h"
+#include "core/files.h"
 #include "link/codec.h"
 
 namespace {

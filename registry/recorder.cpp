@@ -4,7 +4,7 @@
 #include <QCryptographicHash>
 #include <QFileInfo>
 
-#include "app/filebytes.h"
+#include "core/files.h"
 
 Recorder::Recorder(const QString &url, const QString &bench, const QString &spoolPath)
     : m_url(url), m_bench(bench), m_spool(spoolPath)

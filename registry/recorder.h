@@ -4,7 +4,7 @@
 #include <QString>
 #include <memory>
 
-#include "app/appstate.h"
+#include "core/appstate.h"
 #include "registry/records.h"
 #include "registry/registry.h"
 #include "registry/spool.h"

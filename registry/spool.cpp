@@ -7,7 +7,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 
-#include "app/filebytes.h"
+#include "core/files.h"
 #include "registry/registry.h"
 
 namespace {

@@ -1,7 +1,7 @@
 // The virtual bootloader: which frames it obeys, how its flash behaves, and what and when it answers.
 #include "sim/simdevice.h"
 
-#include "app/logcategories.h"
+#include "core/logcategories.h"
 #include "link/codec.h"
 #include "sim/simulatedbus.h"
 

@@ -4,7 +4,7 @@
 #include <QThread>
 #include <algorithm>
 
-#include "app/logcategories.h"
+#include "core/logcategories.h"
 #include "link/codec.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <QCheckBox>
 #include <QPlainTextEdit>
 
-#include "app/filebytes.h"
+#include "core/files.h"
 #include "app/flasher.h"
 #include "builders/bootimage.h"
 #include "builders/upgradefile.h"

@@ -4,8 +4,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
-#include "app/appstate.h"
-#include "app/optionprompts.h"
+#include "core/appstate.h"
+#include "core/optionprompts.h"
 #include "boot/connectengine.h"
 #include "boot/deviceupgrade.h"
 #include "tests/support/upgradefixture.h"

@@ -8,7 +8,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "app/version.h"
+#include "core/version.h"
 #include "packaging/man/helppage.h"
 
 namespace {

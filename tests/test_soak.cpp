@@ -4,7 +4,7 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include "app/appstate.h"
+#include "core/appstate.h"
 #include "boot/connectengine.h"
 #include "boot/upgradeengine.h"
 #include "boot/upgradefamily.h"

@@ -1,7 +1,7 @@
 // The diagnostic traces of the window: nothing on stderr for a connect and an upgrade unless --verbose's rule is on.
 #include <QtTest>
 
-#include "app/logcategories.h"
+#include "core/logcategories.h"
 #include "boot/upgradefamily.h"
 #include "tests/support/upgradefixture.h"
 

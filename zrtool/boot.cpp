@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <limits>
 
-#include "app/filebytes.h"
+#include "core/files.h"
 #include "builders/bootimage.h"
 #include "builders/catalogue.h"
 #include "builders/hextobin.h"

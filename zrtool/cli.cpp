@@ -16,9 +16,9 @@
 #include <unistd.h>
 #endif
 
-#include "app/filebytes.h"
-#include "app/logcategories.h"
-#include "app/version.h"
+#include "core/files.h"
+#include "core/logcategories.h"
+#include "core/version.h"
 #include "builders/catalogue.h"
 #include "builders/hextobin.h"
 

@@ -14,8 +14,8 @@
 #include <unistd.h>
 #endif
 
-#include "app/appstate.h"
-#include "app/optionprompts.h"
+#include "core/appstate.h"
+#include "core/optionprompts.h"
 #include "boot/connectengine.h"
 #include "boot/deviceid.h"
 #include "boot/deviceupgrade.h"

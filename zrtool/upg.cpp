@@ -3,7 +3,7 @@
 #include <QJsonArray>
 #include <algorithm>
 
-#include "app/filebytes.h"
+#include "core/files.h"
 #include "builders/catalogue.h"
 #include "builders/hextobin.h"
 #include "builders/upgradefile.h"

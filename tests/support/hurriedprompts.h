@@ -5,7 +5,7 @@
 #include <functional>
 #include <memory>
 
-#include "app/prompts.h"
+#include "core/prompts.h"
 
 // The first item (the first cable), the preset file of an open dialog when it names a .upg file, the default
 // button, the preset number or text. Progress dialogs report Cancel when `canceled` says so.

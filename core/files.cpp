@@ -1,5 +1,5 @@
 // Whole-file reads and all-or-nothing writes.
-#include "app/filebytes.h"
+#include "core/files.h"
 
 #include <QDir>
 #include <QFile>

@@ -5,7 +5,7 @@
 #include <QStringList>
 #include <functional>
 
-#include "app/prompts.h"
+#include "core/prompts.h"
 
 class OptionPrompts : public Prompts
 {

@@ -1,5 +1,5 @@
 // The named logging categories of the diagnostic traces (debug and info off by default).
-#include "app/logcategories.h"
+#include "core/logcategories.h"
 
 Q_LOGGING_CATEGORY(zrLink, "zr.link", QtWarningMsg)
 Q_LOGGING_CATEGORY(zrCodec, "zr.codec", QtWarningMsg)

@@ -1,5 +1,5 @@
 // Prompts answered from options given beforehand: file names, texts, numbers and answers set by the caller.
-#include "app/optionprompts.h"
+#include "core/optionprompts.h"
 
 namespace {
 class OptionProgress : public ProgressDialog
