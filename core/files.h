@@ -71,6 +71,9 @@ private:
     };
     QString temporaryOf(const Staged &s) const;
     void drop(int from);
+    // The platform's part (files_unix.cpp, files_win.cpp): the hidden directory of intoDirectory().
+    enum class Staging { NotThere, Added, Failed };
+    Staging addInStagingDirectory(const QString &path, const QByteArray &bytes, QString *reason);
     bool commitStagedDirectory(); // true when the batch ended there (renamed whole, or the flush failed)
     void failFlush(int code);
     void closeStaging(bool remove);
