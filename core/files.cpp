@@ -5,8 +5,24 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QSet>
 #include <cerrno>
+#include <cstring>
+
+namespace zrfiles {
+
+QString systemError(int code)
+{
+    return QString::fromLocal8Bit(std::strerror(code));
+}
+
+QString randomTag()
+{
+    return QString::number(QRandomGenerator::global()->generate(), 16).rightJustified(8, QLatin1Char('0'));
+}
+
+} // namespace zrfiles
 
 using namespace zrfiles;
 

@@ -5,21 +5,9 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
-#include <cstring>
 #include <windows.h>
 
 namespace zrfiles {
-
-QString systemError(int code)
-{
-    return QString::fromLocal8Bit(std::strerror(code));
-}
-
-QString randomTag()
-{
-    return QString::number(QRandomGenerator::global()->generate(), 16).rightJustified(8, QLatin1Char('0'));
-}
 
 int lastSeparator(const QString &path)
 {
