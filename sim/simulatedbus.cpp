@@ -98,7 +98,20 @@ void SimulatedBus::setOpenFails(bool fails)
 
 void SimulatedBus::injectBytes(const QByteArray &bytes)
 {
-    m_inject = bytes;
+    m_inject.clear();
+    if (!bytes.isEmpty())
+        m_inject.append({bytes, kSimTurnaroundUs});
+}
+
+void SimulatedBus::injectBytesAt(const QByteArray &bytes, qint64 startUs)
+{
+    m_inject.append({bytes, startUs});
+}
+
+void SimulatedBus::stallAfterRead(int n, qint64 us)
+{
+    m_stallAfterReads = n;
+    m_stallUs = us;
 }
 
 bool SimulatedBus::valid(Handle handle) const
@@ -336,10 +349,9 @@ FtdiDriver::Status SimulatedBus::write(Handle handle, const void *buffer, quint3
     const qint64 start = elapsedUs();
     const qint64 end = start + qint64(length) * kSimByteUs;
     m_busyUs += end - start;
-    if (!m_inject.isEmpty()) {
-        addIncoming(end + kSimTurnaroundUs, m_inject);
-        m_inject.clear();
-    }
+    for (const auto &inject : qAsConst(m_inject))
+        addIncoming(end + inject.second, inject.first);
+    m_inject.clear();
     for (const auto &device : m_devices) {
         QByteArray reply;
         qint64 processingUs = 0;
@@ -396,6 +408,8 @@ FtdiDriver::Status SimulatedBus::read(Handle handle, void *buffer, quint32 lengt
     m_incoming.erase(std::remove_if(m_incoming.begin(), m_incoming.end(),
                                     [](const Incoming &in) { return in.consumed >= in.bytes.size(); }),
                      m_incoming.end());
+    if (m_stallAfterReads > 0 && --m_stallAfterReads == 0)
+        advanceTo(elapsedUs() + m_stallUs);
     return FT_OK;
 }
 

@@ -50,8 +50,14 @@ public:
     void corruptReplies(int count); // the next `count` replies have a wrong CRC
     void setZeroWrapped(bool on);   // replies wrapped in a leading and a trailing 0x00
     void setOpenFails(bool fails);  // FT_OpenEx fails
-    // Raw bytes that arrive on the line right after the next frame written (as if some device sent them).
+    // Raw bytes that arrive on the line right after the next frame written (as if some device sent them); in place
+    // of any injected before.
     void injectBytes(const QByteArray &bytes);
+    // More raw bytes after the next frame: their first byte starts on the line startUs after the frame's end.
+    void injectBytesAt(const QByteArray &bytes, qint64 startUs);
+    // The reader is descheduled (a busy PC) for `us` right after its n-th FT_Read from now (1 = the next one): the
+    // clock runs on before it gets control back, and bytes arriving meanwhile wait in the driver's buffer.
+    void stallAfterRead(int n, qint64 us);
     bool isOpen() const { return m_openCable >= 0; }
 
     std::function<void(const QByteArray &frame)> onRequest; // test hook, called for every frame written
@@ -109,7 +115,9 @@ private:
     bool m_breakOn = false, m_breakSent = false;
     int m_dropReplies = 0, m_corruptReplies = 0;
     bool m_zeroWrapped = false;
-    QByteArray m_inject;
+    QList<QPair<QByteArray, qint64>> m_inject; // bytes, start after the frame's end
+    int m_stallAfterReads = 0;
+    qint64 m_stallUs = 0;
     QList<Incoming> m_incoming;
     QList<QByteArray> m_requests, m_dmxPackets;
     qint64 m_dmxPacketCount = 0;
