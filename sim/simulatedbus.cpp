@@ -121,7 +121,8 @@ bool SimulatedBus::valid(Handle handle) const
 
 FtdiDriver::Status SimulatedBus::call(Handle handle, const QString &name)
 {
-    m_calls << name;
+    if (m_callLog)
+        m_calls << name;
     return valid(handle) ? Status(FT_OK) : Status(FT_INVALID_HANDLE);
 }
 

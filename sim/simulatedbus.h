@@ -45,6 +45,8 @@ public:
     // D2XX calls in order, e.g. "FT_Purge(1)", "FT_SetTimeouts(140,0)", "FT_Write(14)", "FT_Read(2560)".
     QStringList calls() const;
     void clearLog(); // forget requests/packets/calls
+    // Keep the D2XX calls (default); a bus that somebody polls all the time (an emulated chip) turns it off.
+    void setCallLog(bool on) { m_callLog = on; }
 
     void dropReplies(int count);    // the next `count` replies are lost
     void corruptReplies(int count); // the next `count` replies have a wrong CRC
@@ -123,6 +125,7 @@ private:
     qint64 m_dmxPacketCount = 0;
     qint64 m_dmxReportedUs = 0, m_dmxReportedCount = 0;
     QStringList m_calls;
+    bool m_callLog = true;
 };
 
 // The device of `zrflasher --simulate`: a Zr501 (F100C8 family) that starts switched off and that the technician
