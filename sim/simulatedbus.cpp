@@ -114,6 +114,26 @@ void SimulatedBus::stallAfterRead(int n, qint64 us)
     m_stallUs = us;
 }
 
+qint64 SimulatedBus::nextArrivalUs() const
+{
+    qint64 next = -1;
+    for (const Incoming &in : m_incoming) {
+        const qint64 at = in.startUs + qint64(in.consumed + 1) * kSimByteUs;
+        if (in.consumed < in.bytes.size() && (next < 0 || at < next))
+            next = at;
+    }
+    return next;
+}
+
+qint64 SimulatedBus::replyEndUs() const
+{
+    const qint64 next = nextArrivalUs();
+    for (const Incoming &in : m_incoming)
+        if (in.consumed < in.bytes.size() && in.startUs + qint64(in.consumed + 1) * kSimByteUs == next)
+            return in.startUs + qint64(in.bytes.size()) * kSimByteUs;
+    return -1;
+}
+
 bool SimulatedBus::valid(Handle handle) const
 {
     return m_openCable >= 0 && handle == handleOf(m_openCable);

@@ -61,6 +61,10 @@ public:
     // clock runs on before it gets control back, and bytes arriving meanwhile wait in the driver's buffer.
     void stallAfterRead(int n, qint64 us);
     bool isOpen() const { return m_openCable >= 0; }
+    // When bytes on their way to the cable arrive (clock of elapsedUs): the next one not read yet, and the last one
+    // of the reply it belongs to; -1 when nothing is on its way.
+    qint64 nextArrivalUs() const;
+    qint64 replyEndUs() const;
 
     std::function<void(const QByteArray &frame)> onRequest; // test hook, called for every frame written
 
