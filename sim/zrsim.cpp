@@ -4,6 +4,8 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QRandomGenerator>
+#include <QVector>
+#include <algorithm>
 
 #include <cerrno>
 #include <csignal>
@@ -40,6 +42,8 @@ constexpr int kPriority = -10;
 // Bytes on their way to the port are handed over in slices at most this long, and a reply's last byte the moment
 // it has arrived.
 constexpr qint64 kSliceUs = 1000;
+// --timing keeps the lateness of this many replies.
+constexpr int kTimedReplies = 1000000;
 
 int usage(const QString &problem)
 {
@@ -100,11 +104,14 @@ int main(int argc, char *argv[])
                                       QStringLiteral("The devices' key table (32 hexadecimal words; default "
                                                      "$ZR_KEY_TABLE, else the built-in table)."),
                                       QStringLiteral("file"));
+    const QCommandLineOption timing(QStringLiteral("timing"),
+                                    QStringLiteral("On exit, say on stderr how late the replies reached the port "
+                                                   "(percentiles of the last byte against its time on the line)."));
     const QCommandLineOption flashOut(QStringLiteral("flash-out"),
                                       QStringLiteral("On exit, write each device's flash to PREFIX0.bin, PREFIX1.bin, "
                                                      "..."),
                                       QStringLiteral("prefix"));
-    parser.addOptions({device, dropRate, corruptRate, seed, silent, zeroWrapped, keyTable, flashOut});
+    parser.addOptions({device, dropRate, corruptRate, seed, silent, zeroWrapped, keyTable, timing, flashOut});
     parser.process(app);
 
     QString problem;
@@ -190,6 +197,7 @@ int main(int argc, char *argv[])
     QRandomGenerator dice(seedValue);
     QByteArray pending;
     qint64 lastByteUs = 0; // when the last byte of `pending` came in (the bus's clock)
+    QVector<qint64> lateUs;
     char buffer[4096];
     // A parent that holds our input through a pipe (a test, a script) ends us by closing it. From a terminal, or
     // with input from /dev/null, only a signal does.
@@ -246,12 +254,22 @@ int main(int argc, char *argv[])
         if (!pending.isEmpty() && bus.elapsedUs() - lastByteUs >= kResyncMs * 1000)
             pending.clear();
         quint32 received = 0;
+        const qint64 replyEndUs = bus.replyEndUs();
         bus.read(cable, buffer, sizeof buffer, &received);
         if (received > 0)
             writeAll(master, buffer, int(received));
+        // A reply whose last byte went out now: how long after its time on the line.
+        if (replyEndUs >= 0 && bus.replyEndUs() != replyEndUs && lateUs.size() < kTimedReplies)
+            lateUs << bus.elapsedUs() - replyEndUs;
         bus.clearLog();
     }
 
+    if (parser.isSet(timing)) {
+        std::sort(lateUs.begin(), lateUs.end());
+        auto at = [&](double p) { return lateUs.isEmpty() ? 0.0 : lateUs.at(qMin(lateUs.size() - 1, int(p * lateUs.size()))) / 1000.0; };
+        fprintf(stderr, "zrsim: %d replies late by p50 %.2f ms, p90 %.2f ms, p99 %.2f ms, max %.2f ms\n",
+                int(lateUs.size()), at(0.5), at(0.9), at(0.99), at(1.0));
+    }
     const QString prefix = parser.value(flashOut);
     const QList<SimDevice *> all = bus.devices();
     for (int i = 0; !prefix.isEmpty() && i < all.size(); ++i) {
