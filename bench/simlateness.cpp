@@ -72,7 +72,8 @@ int main(int argc, char *argv[])
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral("Lateness of zrsim's replies with N busy processes beside it."));
     parser.addHelpOption();
-    const QCommandLineOption zrsim(QStringLiteral("zrsim"), QStringLiteral("The zrsim program (default: the built one)."),
+    const QCommandLineOption zrsim(QStringLiteral("zrsim"),
+                                   QStringLiteral("The zrsim program (default: the built one)."),
                                    QStringLiteral("path"), QStringLiteral(ZRSIM_PATH));
     const QCommandLineOption load(QStringLiteral("load"), QStringLiteral("Busy processes beside it (default 8)."),
                                   QStringLiteral("n"), QStringLiteral("8"));
@@ -153,7 +154,8 @@ int main(int argc, char *argv[])
                    .arg(QStringLiteral("p90 ms"), 7)
                    .arg(QStringLiteral("p99 ms"), 7)
                    .arg(QStringLiteral("max ms"), 7);
-    for (const auto &row : {qMakePair(QStringLiteral("connect"), connectLate), qMakePair(QStringLiteral("read 1 KiB"), readLate)})
+    for (const auto &row : {qMakePair(QStringLiteral("connect"), connectLate),
+                            qMakePair(QStringLiteral("read 1 KiB"), readLate)})
         out << QStringLiteral("%1 %2 %3 %4 %5 %6\n")
                        .arg(row.first, -14)
                        .arg(row.second.size(), 6)

@@ -33,7 +33,8 @@ Outcome upgradeOnce(const QString &model, const QString &upg, const UpgradeFamil
     QTemporaryDir dir;
     QProcess sim;
     sim.start(QStringLiteral(ZRSIM_PATH),
-              {QStringLiteral("--device"), model, QStringLiteral("--flash-out"), dir.filePath(QStringLiteral("flash"))});
+              {QStringLiteral("--device"), model, QStringLiteral("--flash-out"),
+               dir.filePath(QStringLiteral("flash"))});
     if (!sim.waitForStarted(10000) || !sim.waitForReadyRead(10000))
         return outcome;
     const QString port = QString::fromLatin1(sim.readLine().trimmed());
@@ -61,7 +62,8 @@ Outcome upgradeOnce(const QString &model, const QString &upg, const UpgradeFamil
     outcome.seconds = clock.elapsed() / 1000.0;
     outcome.exitCode = tool.exitStatus() == QProcess::NormalExit ? tool.exitCode() : -1;
     outcome.done = outcome.exitCode == 0;
-    const QStringList errors = QString::fromLocal8Bit(tool.readAllStandardError()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const QStringList errors =
+            QString::fromLocal8Bit(tool.readAllStandardError()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     outcome.lastError = errors.isEmpty() ? (outcome.exitCode < 0 ? QStringLiteral("killed by a signal") : QString())
                                          : errors.last();
 

@@ -279,7 +279,8 @@ bool RS485Cable::readWindowFast(QByteArray *raw)
     raw->clear();
     bool complete = false;
     auto takeTheRest = [&](quint32 limitMs) {
-        return raw->size() >= int(kReadBufferSize) || readMore(raw, int(kReadBufferSize) - raw->size(), limitMs, &complete);
+        return raw->size() >= int(kReadBufferSize)
+               || readMore(raw, int(kReadBufferSize) - raw->size(), limitMs, &complete);
     };
     bool firstRead = true;
     for (;;) {

@@ -210,8 +210,9 @@ int main(int argc, char *argv[])
         const qint64 nextUs = bus.nextArrivalUs();
         if (nextUs >= 0)
             deadlineUs = qMin(bus.replyEndUs(), nextUs + kSliceUs);
+        const qint64 resyncUs = lastByteUs + kResyncMs * 1000;
         if (!pending.isEmpty())
-            deadlineUs = deadlineUs < 0 ? lastByteUs + kResyncMs * 1000 : qMin(deadlineUs, lastByteUs + kResyncMs * 1000);
+            deadlineUs = deadlineUs < 0 ? resyncUs : qMin(deadlineUs, resyncUs);
         timespec timeout{};
         if (deadlineUs >= 0) {
             const qint64 leftUs = qMax<qint64>(deadlineUs - bus.elapsedUs(), 0);
@@ -266,7 +267,9 @@ int main(int argc, char *argv[])
 
     if (parser.isSet(timing)) {
         std::sort(lateUs.begin(), lateUs.end());
-        auto at = [&](double p) { return lateUs.isEmpty() ? 0.0 : lateUs.at(qMin(lateUs.size() - 1, int(p * lateUs.size()))) / 1000.0; };
+        auto at = [&](double p) {
+            return lateUs.isEmpty() ? 0.0 : lateUs.at(qMin(lateUs.size() - 1, int(p * lateUs.size()))) / 1000.0;
+        };
         fprintf(stderr, "zrsim: %d replies late by p50 %.2f ms, p90 %.2f ms, p99 %.2f ms, max %.2f ms\n",
                 int(lateUs.size()), at(0.5), at(0.9), at(0.99), at(1.0));
     }

@@ -169,7 +169,8 @@ void TestUsbCable::upgrade()
     QTemporaryDir dir;
     const QString path = dir.filePath(QString::fromLatin1(model) + QStringLiteral(".upg"));
     QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly) && writeUpgradeFile(&file, QString::fromLatin1(model), kUpgradeFileVersion, image));
+    QVERIFY(file.open(QIODevice::WriteOnly)
+            && writeUpgradeFile(&file, QString::fromLatin1(model), kUpgradeFileVersion, image));
     file.close();
 
     Rig r(model, family);
