@@ -16,6 +16,8 @@
 #include "link/rs485cable.h"
 #include "sim/simulatedbus.h"
 #ifdef ZR_HAVE_UMOCKDEV
+#include <libusb.h>
+
 #include "tests/support/ft232remulator.h"
 #endif
 
@@ -66,6 +68,7 @@ private slots:
     void upgrade();
     void dmxFrame();
     void heldCableRefusesSecondOpen();
+    void discardedTransfer();
     void replyAcrossUsbPackets_data();
     void replyAcrossUsbPackets();
 };
@@ -240,6 +243,41 @@ void TestUsbCable::heldCableRefusesSecondOpen()
     QCOMPARE(r.chip.claims(), 0);
 }
 
+// A transfer the host gives up on: usbdevfs discards its URB, and libusb hands it back as cancelled.
+void TestUsbCable::discardedTransfer()
+{
+    Rig r;
+    QVERIFY2(r.chip.error().isEmpty(), qPrintable(r.chip.error()));
+    libusb_context *usb = nullptr;
+    QCOMPARE(libusb_init(&usb), 0);
+    libusb_device_handle *handle = libusb_open_device_with_vid_pid(usb, 0x0403, 0x6001);
+    QVERIFY(handle);
+    QCOMPARE(libusb_claim_interface(handle, 0), 0);
+    // The latency timer at its longest: the chip holds a bulk IN transfer 255 ms before it sends the status.
+    QCOMPARE(libusb_control_transfer(handle, 0x40, 9, 255, 1, nullptr, 0, 1000), 0);
+    unsigned char buffer[64];
+    int status = -1;
+    libusb_transfer *transfer = libusb_alloc_transfer(0);
+    libusb_fill_bulk_transfer(
+            transfer, handle, 0x81, buffer, sizeof buffer,
+            [](libusb_transfer *t) { *static_cast<int *>(t->user_data) = t->status; }, &status, 0);
+    QCOMPARE(libusb_submit_transfer(transfer), 0);
+    QCOMPARE(r.chip.urbsInFlight(), 1);
+    QCOMPARE(libusb_cancel_transfer(transfer), 0);
+    QElapsedTimer waited;
+    waited.start();
+    timeval tick{0, 100000};
+    while (status < 0 && waited.elapsed() < 5000)
+        libusb_handle_events_timeout(usb, &tick);
+    QCOMPARE(status, int(LIBUSB_TRANSFER_CANCELLED));
+    QCOMPARE(r.chip.urbsInFlight(), 0);
+    libusb_free_transfer(transfer);
+    QCOMPARE(libusb_release_interface(handle, 0), 0);
+    QCOMPARE(r.chip.claims(), 0);
+    libusb_close(handle);
+    libusb_exit(usb);
+}
+
 void TestUsbCable::replyAcrossUsbPackets_data()
 {
     QTest::addColumn<qint64>("gapUs"); // -1: nothing after the reply
@@ -281,6 +319,7 @@ void TestUsbCable::upgrade_data() {}
 void TestUsbCable::upgrade() {}
 void TestUsbCable::dmxFrame() {}
 void TestUsbCable::heldCableRefusesSecondOpen() {}
+void TestUsbCable::discardedTransfer() {}
 void TestUsbCable::replyAcrossUsbPackets_data() {}
 void TestUsbCable::replyAcrossUsbPackets() {}
 #endif
