@@ -10,6 +10,12 @@
 #include <QThread>
 
 #include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
 
 #include "boot/upgradefamily.h"
 #include "builders/upgradefile.h"
@@ -39,33 +45,59 @@ Outcome upgradeOnce(const QString &model, const QString &upg, const UpgradeFamil
         return outcome;
     const QString port = QString::fromLatin1(sim.readLine().trimmed());
 
-    QProcess tool;
-    QStringList arguments = {QStringLiteral("upgrade"), QStringLiteral("--cable-backend"), QStringLiteral("serial"),
-                             QStringLiteral("--cable"), port, QStringLiteral("--no-registry"),
-                             QStringLiteral("--attempts"), QStringLiteral("50"), upg};
+    // Started and waited for by hand: only waitpid tells a stop from an end, and the signal of an end.
+    QStringList arguments = {QStringLiteral(ZRTOOL_PATH), QStringLiteral("upgrade"), QStringLiteral("--cable-backend"),
+                             QStringLiteral("serial"), QStringLiteral("--cable"), port,
+                             QStringLiteral("--no-registry"), QStringLiteral("--attempts"), QStringLiteral("50"), upg};
     if (!fast)
         arguments << QStringLiteral("--full-windows");
+    QList<QByteArray> argumentBytes;
+    std::vector<char *> argv;
+    for (const QString &a : qAsConst(arguments))
+        argumentBytes << a.toLocal8Bit();
+    for (QByteArray &a : argumentBytes)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    const QByteArray errorFile = dir.filePath(QStringLiteral("zrtool.err")).toLocal8Bit();
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, errorFile.constData(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
     QElapsedTimer clock;
     clock.start();
-    tool.start(QStringLiteral(ZRTOOL_PATH), arguments);
-    tool.waitForStarted(10000);
-    const qint64 pid = tool.processId();
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, argv.front(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0)
+        return outcome;
     // The beat: run (periodMs - stopMs), stopped stopMs, again and again until zrtool ends.
-    while (!tool.waitForFinished(periodMs - stopMs)) {
-        if (tool.state() != QProcess::Running)
+    int status = 0;
+    for (;;) {
+        const qint64 runUntil = clock.elapsed() + (periodMs - stopMs);
+        pid_t ended = 0;
+        while ((ended = waitpid(pid, &status, WNOHANG)) == 0 && clock.elapsed() < runUntil)
+            QThread::msleep(5);
+        if (ended == pid || ended < 0)
             break;
-        ::kill(pid_t(pid), SIGSTOP);
+        ::kill(pid, SIGSTOP);
         ++outcome.stops;
         QThread::msleep(quint64(stopMs));
-        ::kill(pid_t(pid), SIGCONT);
+        ::kill(pid, SIGCONT);
     }
     outcome.seconds = clock.elapsed() / 1000.0;
-    outcome.exitCode = tool.exitStatus() == QProcess::NormalExit ? tool.exitCode() : -1;
+    outcome.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     outcome.done = outcome.exitCode == 0;
-    const QStringList errors =
-            QString::fromLocal8Bit(tool.readAllStandardError()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    outcome.lastError = errors.isEmpty() ? (outcome.exitCode < 0 ? QStringLiteral("killed by a signal") : QString())
-                                         : errors.last();
+    QFile errors(QString::fromLocal8Bit(errorFile));
+    QStringList lines;
+    if (errors.open(QIODevice::ReadOnly))
+        lines = QString::fromLocal8Bit(errors.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    if (WIFSIGNALED(status))
+        outcome.lastError =
+                QStringLiteral("killed by signal %1 (%2)").arg(WTERMSIG(status)).arg(strsignal(WTERMSIG(status)));
+    else if (!lines.isEmpty())
+        outcome.lastError = lines.last();
 
     sim.closeWriteChannel(); // zrsim writes the flash and ends
     sim.waitForFinished(10000);

@@ -1,5 +1,5 @@
-// The FT232R emulator: its descriptors and strings, the FTDI vendor requests, bulk OUT to the line, bulk IN in the
-// chip's packets, and usbdevfs URBs and interface claims that belong to the open file that made them.
+// The FT232R emulator's USB plumbing: a device in umockdev's sysfs and /dev, the usbdevfs calls on its node, URBs and
+// the interface claim that belong to the open file that made them, and the chip's clock for its bulk IN packets.
 // GLib first: one of its structures has a member named like a Qt keyword ("signals").
 #include <umockdev.h>
 
@@ -27,72 +27,9 @@
 #include "sim/simulatedbus.h"
 
 namespace {
-constexpr quint16 kVendorId = 0x0403;
-constexpr quint16 kProductId = 0x6001;
-constexpr quint16 kBcdDevice = 0x0600; // FT232R
-constexpr quint8 kEndpointIn = 0x81, kEndpointOut = 0x02;
-constexpr int kPacketSize = 64;
-// Every bulk IN packet starts with the modem status and the line status.
-constexpr int kStatusSize = 2;
-constexpr char kModemStatus = 0x01, kLineStatus = 0x60;
-// Below the latency timer, how often the chip looks at its receive buffer.
+// Below the latency timer, how often the chip looks at what the line has delivered.
 constexpr qint64 kTickUs = 250;
 constexpr int kSetupSize = 8;
-
-// FTDI vendor requests (bmRequestType 0x40 out, 0xC0 in).
-enum : quint8 {
-    kReset = 0,          // value 0: reset; 1: flush the chip's transmit buffer; 2: its receive buffer
-    kModemCtrl = 1,      // value: bit 0 DTR, bit 1 RTS; high byte: which of them to change
-    kSetFlowCtrl = 2,    // index high byte: the flow control mode
-    kSetBaudRate = 3,    // value and index bit 0: the divisor of 3 MHz, in eighths
-    kSetData = 4,        // value: bits 0-7 data bits, 8-10 parity, 11-13 stop bits (0 one, 2 two), 14 break
-    kGetModemStatus = 5,
-    kSetLatency = 9,
-    kGetLatency = 10,
-};
-constexpr quint16 kFlushTransmit = 1, kFlushReceive = 2;
-constexpr quint16 kBreakBit = 1 << 14;
-
-// Standard requests the host makes on endpoint 0.
-enum : quint8 { kGetStatus = 0, kGetDescriptor = 6, kGetConfiguration = 8 };
-
-QByteArray deviceDescriptor()
-{
-    // USB 2.0, vendor class per interface, 8-byte endpoint 0, 0403:6001 release 6.00, strings 1-3, one configuration.
-    return QByteArray::fromHex("120100020000000803040160000601020301");
-}
-
-QByteArray configurationDescriptor()
-{
-    // Configuration 1, bus powered, 90 mA; one vendor interface with bulk IN 0x81 and bulk OUT 0x02 of 64 bytes.
-    return QByteArray::fromHex("09022000010100a02d"
-                               "0904000002ffffff02"
-                               "07058102400000"
-                               "07050202400000");
-}
-
-QByteArray stringDescriptor(const QByteArray &ascii)
-{
-    QByteArray d;
-    d.append(char(2 + 2 * ascii.size())).append(char(3));
-    for (const char c : ascii)
-        d.append(c).append('\0');
-    return d;
-}
-
-// The host's baud rate from the divisor of SET_BAUDRATE: 14 bits of whole steps of 3 MHz and a fraction in
-// eighths (value bits 14-15 and index bit 0); 0 and 1 stand for 3 and 2 MBd.
-quint32 baudFromDivisor(quint16 value, quint16 index)
-{
-    static const int eighths[8] = {0, 4, 2, 1, 3, 5, 6, 7};
-    const int whole = value & 0x3FFF;
-    const int fraction = eighths[(value >> 14) | ((index & 1) << 2)];
-    if (whole == 0 && fraction == 0)
-        return 3000000;
-    if (whole == 1 && fraction == 0)
-        return 2000000;
-    return quint32(3000000LL * 8 / (whole * 8 + fraction));
-}
 
 qint64 nowUs()
 {
@@ -128,8 +65,7 @@ struct Ft232rEmulator::State
     };
 
     SimulatedBus *bus = nullptr;
-    FtdiDriver::Handle line = nullptr;
-    Identity identity;
+    std::unique_ptr<Ft232rChip> chip;
     QString devnode;
     UMockdevTestbed *testbed = nullptr;
     UMockdevIoctlBase *handler = nullptr;
@@ -139,18 +75,10 @@ struct Ft232rEmulator::State
     mutable QMutex mutex;
     QList<Urb *> urbs; // in the order submitted
     UMockdevIoctlClient *claimedBy = nullptr;
-    QByteArray rx; // received from the line, not yet handed to the host
-    qint64 lastInUs = 0;
-    QList<VendorRequest> requests;
-    quint32 baud = 9600;
-    quint16 lineProperties = 0x0008;
-    quint8 latencyMs = 16;
-    bool rts = false;
-    bool breakOn = false;
     bool workerRaised = false;
 
     std::atomic<bool> stop{false};
-    std::thread chip;
+    std::thread clock; // the chip's own: its bulk IN packets
 
     ~State()
     {
@@ -181,42 +109,19 @@ struct Ft232rEmulator::State
             pollFifoFull = ::write(pollFifo, &byte, 1) == 1;
     }
 
-    // Moves what the line has delivered into the receive buffer; completes the oldest bulk IN URB when its
-    // packets are full or the latency timer has run out since the last packet (with only the status then).
+    // Completes the oldest bulk IN URB when the chip sends its packets.
     void serviceIn()
     {
-        char buffer[4096];
-        quint32 received = 0;
-        bus->read(line, buffer, sizeof buffer, &received);
-        // Kept whole: the chip's own buffer holds 256 bytes, and a host that does not read in time loses the rest,
-        // but a test on a loaded machine must not depend on how promptly it is scheduled.
-        rx.append(buffer, int(received));
-        Urb *in = nullptr;
-        for (Urb *u : qAsConst(urbs))
-            if (!in && !u->done && u->endpoint == kEndpointIn)
-                in = u;
-        if (!in)
+        for (Urb *u : qAsConst(urbs)) {
+            if (u->done || u->endpoint != Ft232rChip::kEndpointIn)
+                continue;
+            if (chip->inTransfer(u->bufferLength, nowUs(), &u->result)) {
+                u->actualLength = u->result.size();
+                u->done = true;
+                signalReapable();
+            }
             return;
-        const int packets = qMax(1, in->bufferLength / kPacketSize);
-        const int capacity = packets * (kPacketSize - kStatusSize);
-        const qint64 now = nowUs();
-        if (rx.size() < capacity && now - lastInUs < qint64(qMax<quint8>(latencyMs, 1)) * 1000)
-            return;
-        QByteArray payload;
-        int taken = 0;
-        for (int p = 0; p < packets; ++p) {
-            const int chunk = qMin(kPacketSize - kStatusSize, rx.size() - taken);
-            payload.append(kModemStatus).append(kLineStatus).append(rx.mid(taken, chunk));
-            taken += chunk;
-            if (chunk < kPacketSize - kStatusSize)
-                break; // a short packet ends the transfer
         }
-        rx.remove(0, taken);
-        in->result = payload.left(in->bufferLength);
-        in->actualLength = in->result.size();
-        in->done = true;
-        lastInUs = now;
-        signalReapable();
     }
 
     void chipLoop()
@@ -236,99 +141,6 @@ struct Ft232rEmulator::State
         }
     }
 
-    // A vendor request on endpoint 0; the reply of an IN request goes to *in.
-    bool vendorRequest(quint8 requestType, quint8 request, quint16 value, quint16 index, QByteArray *in)
-    {
-        requests << VendorRequest{requestType, request, value, index};
-        if (requestType & 0x80) {
-            if (request == kGetLatency)
-                *in = QByteArray(1, char(latencyMs));
-            else if (request == kGetModemStatus)
-                *in = QByteArray().append(kModemStatus).append(kLineStatus);
-            else
-                return false;
-            return true;
-        }
-        switch (request) {
-        case kReset:
-            if (value == 0) {
-                bus->resetDevice(line);
-                rx.clear();
-            } else if (value == kFlushReceive) {
-                bus->purge(line, FT_PURGE_RX);
-                rx.clear();
-            } else if (value == kFlushTransmit) {
-                bus->purge(line, FT_PURGE_TX);
-            }
-            return true;
-        case kModemCtrl:
-            if (value & 0x0200) {
-                rts = value & 0x0002;
-                rts ? bus->setRts(line) : bus->clrRts(line);
-            }
-            return true;
-        case kSetFlowCtrl:
-            bus->setFlowControl(line, quint16(index & 0xFF00), 0, 0);
-            return true;
-        case kSetBaudRate:
-            baud = baudFromDivisor(value, index);
-            bus->setBaudRate(line, baud);
-            return true;
-        case kSetData: {
-            lineProperties = value;
-            // D2XX numbers: 0 one stop bit, 2 two; parity 0-4 as the chip's.
-            const quint8 stop = ((value >> 11) & 7) == 2 ? 2 : 0;
-            bus->setDataCharacteristics(line, quint8(value & 0xFF), stop, quint8((value >> 8) & 7));
-            const bool breakNow = value & kBreakBit;
-            if (breakNow && !breakOn)
-                bus->setBreakOn(line);
-            else if (!breakNow && breakOn)
-                bus->setBreakOff(line);
-            breakOn = breakNow;
-            return true;
-        }
-        case kSetLatency:
-            latencyMs = quint8(value);
-            bus->setLatencyTimer(line, latencyMs);
-            return true;
-        default:
-            return false;
-        }
-    }
-
-    // A standard request on endpoint 0; false when the chip stalls it.
-    bool standardRequest(quint8 requestType, quint8 request, quint16 value, QByteArray *in)
-    {
-        if (!(requestType & 0x80))
-            return true; // SET_CONFIGURATION, SET_FEATURE, ...: taken
-        if (request == kGetStatus) {
-            *in = QByteArray(2, '\0');
-            return true;
-        }
-        if (request == kGetConfiguration) {
-            *in = QByteArray(1, '\1');
-            return true;
-        }
-        if (request != kGetDescriptor)
-            return false;
-        const int type = value >> 8, number = value & 0xFF;
-        if (type == 1)
-            *in = deviceDescriptor();
-        else if (type == 2)
-            *in = configurationDescriptor();
-        else if (type == 3 && number == 0)
-            *in = QByteArray::fromHex("04030904"); // English (US)
-        else if (type == 3 && number == 1)
-            *in = stringDescriptor(identity.manufacturer);
-        else if (type == 3 && number == 2)
-            *in = stringDescriptor(identity.product);
-        else if (type == 3 && number == 3)
-            *in = stringDescriptor(identity.serial);
-        else
-            return false;
-        return true;
-    }
-
     // Carries out a URB that needs no waiting (control, bulk OUT); bulk IN waits for the chip's packets.
     void start(Urb *u)
     {
@@ -341,8 +153,7 @@ struct Ft232rEmulator::State
                 const quint16 value = quint16(buffer[2] | buffer[3] << 8), index = quint16(buffer[4] | buffer[5] << 8);
                 const int length = buffer[6] | buffer[7] << 8;
                 QByteArray in;
-                const bool taken = (requestType & 0x60) == 0x40 ? vendorRequest(requestType, request, value, index, &in)
-                                                                 : standardRequest(requestType, request, value, &in);
+                const bool taken = chip->controlRequest(requestType, request, value, index, &in);
                 if (!taken) {
                     u->status = -EPIPE; // the chip stalls what it does not know
                 } else if (requestType & 0x80) {
@@ -353,12 +164,11 @@ struct Ft232rEmulator::State
                 }
             }
             u->done = true;
-        } else if (u->endpoint == kEndpointOut) {
-            quint32 written = 0;
-            bus->write(line, buffer, quint32(u->bufferLength), &written);
-            u->actualLength = int(written);
+        } else if (u->endpoint == Ft232rChip::kEndpointOut) {
+            chip->send(buffer, u->bufferLength);
+            u->actualLength = u->bufferLength;
             u->done = true;
-        } else if (u->endpoint != kEndpointIn) {
+        } else if (u->endpoint != Ft232rChip::kEndpointIn) {
             u->status = -ENOENT; // no such endpoint
             u->done = true;
         }
@@ -472,9 +282,7 @@ struct Ft232rEmulator::State
         }
         const auto *c = reinterpret_cast<const usbdevfs_ctrltransfer *>(transfer->data);
         QByteArray in;
-        const bool taken = (c->bRequestType & 0x60) == 0x40
-                                   ? vendorRequest(c->bRequestType, c->bRequest, c->wValue, c->wIndex, &in)
-                                   : standardRequest(c->bRequestType, c->bRequest, c->wValue, &in);
+        const bool taken = chip->controlRequest(c->bRequestType, c->bRequest, c->wValue, c->wIndex, &in);
         *result = c->wLength;
         if (!taken) {
             *result = -1;
@@ -605,26 +413,22 @@ bool Ft232rEmulator::preloadActive()
 Ft232rEmulator::Ft232rEmulator(SimulatedBus *bus, const Identity &identity)
     : d(std::make_unique<State>())
 {
-    d->bus = bus;
-    d->identity = identity;
     if (!preloadActive()) {
         m_error = QStringLiteral("not running under umockdev's preload library (umockdev-wrapper)");
         return;
     }
-    quint32 count = 0;
-    bus->createDeviceInfoList(&count);
-    if (bus->openBySerialNumber("ZRSIM001", &d->line) != FT_OK) {
+    d->bus = bus;
+    d->chip = std::make_unique<Ft232rChip>(bus, identity);
+    if (!d->chip->lineOpen()) {
         m_error = QStringLiteral("the simulated line cannot be opened");
         return;
     }
-    bus->setTimeouts(d->line, 0, 0);
-    bus->setCallLog(false); // the chip looks at the line every few hundred microseconds
 
     d->testbed = umockdev_testbed_new();
     const QString bus3 = QStringLiteral("%1").arg(identity.busNumber, 3, 10, QLatin1Char('0'));
     const QString address3 = QStringLiteral("%1").arg(identity.address, 3, 10, QLatin1Char('0'));
     d->devnode = QStringLiteral("/dev/bus/usb/%1/%2").arg(bus3, address3);
-    const QByteArray descriptors = deviceDescriptor() + configurationDescriptor();
+    const QByteArray descriptors = d->chip->descriptors();
     // sysfs as the kernel shows a full-speed device; libusb reads the descriptors and the configuration from it.
     const QString description =
             QStringLiteral("P: /devices/pci0000:00/0000:00:14.0/usb%1/%1-1\n"
@@ -677,15 +481,14 @@ Ft232rEmulator::Ft232rEmulator(SimulatedBus *bus, const Identity &identity)
         g_error_free(error);
         return;
     }
-    d->lastInUs = nowUs();
-    d->chip = std::thread([this] { d->chipLoop(); });
+    d->clock = std::thread([this] { d->chipLoop(); });
 }
 
 Ft232rEmulator::~Ft232rEmulator()
 {
     d->stop = true;
-    if (d->chip.joinable())
-        d->chip.join();
+    if (d->clock.joinable())
+        d->clock.join();
     if (d->testbed && d->handler)
         umockdev_testbed_detach_ioctl(d->testbed, d->devnode.toLatin1().constData(), nullptr);
     if (d->handler)
@@ -694,8 +497,6 @@ Ft232rEmulator::~Ft232rEmulator()
         g_object_unref(d->testbed);
     if (d->pollFifo >= 0)
         ::close(d->pollFifo);
-    if (d->line)
-        d->bus->close(d->line);
 }
 
 void Ft232rEmulator::withBus(const std::function<void(SimulatedBus &)> &use)
@@ -707,37 +508,37 @@ void Ft232rEmulator::withBus(const std::function<void(SimulatedBus &)> &use)
 QList<Ft232rEmulator::VendorRequest> Ft232rEmulator::vendorRequests() const
 {
     QMutexLocker lock(&d->mutex);
-    return d->requests;
+    return d->chip->requests;
 }
 
 void Ft232rEmulator::clearRequests()
 {
     QMutexLocker lock(&d->mutex);
-    d->requests.clear();
+    d->chip->requests.clear();
 }
 
 quint32 Ft232rEmulator::baudRate() const
 {
     QMutexLocker lock(&d->mutex);
-    return d->baud;
+    return d->chip->baud;
 }
 
 quint16 Ft232rEmulator::lineProperties() const
 {
     QMutexLocker lock(&d->mutex);
-    return d->lineProperties;
+    return d->chip->lineProperties;
 }
 
 quint8 Ft232rEmulator::latencyMs() const
 {
     QMutexLocker lock(&d->mutex);
-    return d->latencyMs;
+    return d->chip->latencyMs;
 }
 
 bool Ft232rEmulator::rts() const
 {
     QMutexLocker lock(&d->mutex);
-    return d->rts;
+    return d->chip->rts;
 }
 
 int Ft232rEmulator::claims() const

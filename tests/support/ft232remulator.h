@@ -1,5 +1,5 @@
 // An FT232R USB-RS485 cable emulated at the usbdevfs level (umockdev's ioctl API): the real libftdi1 and libusb talk
-// to it as to the chip, and its line side is an in-process simulated bus.
+// to it as to the chip (Ft232rChip), and its line side is an in-process simulated bus.
 #pragma once
 
 #include <QByteArray>
@@ -8,31 +8,13 @@
 #include <functional>
 #include <memory>
 
-class SimulatedBus;
-
-// What the chip tells the host about itself, and where it sits on the USB buses.
-struct Ft232rIdentity
-{
-    QByteArray manufacturer = "FTDI";
-    QByteArray product = "USB-RS485 Cable";
-    QByteArray serial = "FTZRUSB1";
-    quint8 busNumber = 1, address = 2;
-};
+#include "tests/support/ft232rchip.h"
 
 class Ft232rEmulator
 {
 public:
     using Identity = Ft232rIdentity;
-    // One vendor request as the chip received it on endpoint 0.
-    struct VendorRequest
-    {
-        quint8 requestType = 0, request = 0;
-        quint16 value = 0, index = 0;
-        bool operator==(const VendorRequest &o) const
-        {
-            return requestType == o.requestType && request == o.request && value == o.value && index == o.index;
-        }
-    };
+    using VendorRequest = Ft232rChip::VendorRequest;
 
     // True when the process runs under umockdev's preload library (LD_PRELOAD), so that an emulated device can be
     // plugged in.
