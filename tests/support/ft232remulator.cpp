@@ -7,7 +7,6 @@
 
 #include <QMutex>
 #include <QMutexLocker>
-#include <QThread>
 #include <atomic>
 #include <thread>
 
