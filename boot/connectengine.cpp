@@ -86,6 +86,7 @@ bool ConnectEngine::identify(DeviceIdentity *identity)
                 m_state.log(QStringLiteral("CRC err"));
                 m_state.log(formatHexDump(reply));
             }
+            m_cable.finishWindow(); // an attempt without a correct reply lasts its whole window, fast or not
             continue;
         }
         const quint32 deviceId = readU32(reply, 8);
@@ -101,6 +102,7 @@ bool ConnectEngine::identify(DeviceIdentity *identity)
             m_state.log(formatHexDump(descriptorReply));
         if (!ok || descriptorReply.size() - kCrcSize < kReplyDataOffset + kDescriptorSize) {
             m_state.log(QStringLiteral("CRC error, continue"));
+            m_cable.finishWindow();
             continue;
         }
         progress->close();

@@ -209,19 +209,22 @@ FtdiDriver::Status LibFtdiDriver::write(Handle handle, const void *buffer, quint
 }
 
 // libftdi's read returns at once with what has come in; FT_Read waits for `length` bytes or its limit, so this loops
-// to the deadline (a limit of 0: one call).
+// to the deadline, and calls once more when the deadline has passed (a limit of 0: one call): a reader descheduled
+// past its limit still gets what arrived meanwhile.
 FtdiDriver::Status LibFtdiDriver::read(Handle handle, void *buffer, quint32 length, quint32 *received)
 {
     *received = 0;
     ZR_LIBFTDI_OPEN(open);
     auto *out = static_cast<quint8 *>(buffer);
     const QDeadlineTimer deadline(int(open->readMs));
-    do {
+    bool lastCall = false;
+    while (*received < length && !lastCall) {
+        lastCall = deadline.hasExpired();
         const int got = m_api->read(open->context, out + *received, int(length - *received));
         if (got < 0)
             return FT_IO_ERROR;
         *received += quint32(got);
-    } while (*received < length && !deadline.hasExpired());
+    }
     return FT_OK;
 }
 

@@ -14,9 +14,8 @@ constexpr quint32 kReadBufferSize = 2560;
 constexpr quint32 kDefaultReadMs = 80;
 constexpr quint32 kDefaultWriteMs = 80;
 constexpr quint8 kLatencyMs = 2;
-// Fast replies: a complete reply counts only when the line then stays quiet this long (bytes glued to a reply
-// mean something else is talking, and the whole window decides as usual).
-constexpr qint64 kQuietMs = 1;
+// 250000 baud, 8 data bits, 2 stop bits, no parity: 11 bit times a byte.
+constexpr qint64 kByteUs = 44;
 
 // One attached FTDI device, as the library reported it while the user chooses.
 struct DeviceRecord
@@ -136,8 +135,9 @@ int RS485Cable::open(quint32 baud, quint8 dataBits, quint8 stopBits, quint8 pari
     m_driver->setRts(m_handle);
     m_driver->setLatencyTimer(m_handle, kLatencyMs);
     quint8 latency = 0;
-    m_driver->getLatencyTimer(m_handle, &latency);
+    const FtdiDriver::Status latencyStatus = m_driver->getLatencyTimer(m_handle, &latency);
     qCDebug(zrLink) << "FT_GetLatencyTimer" << int(latency);
+    m_latencyMs = latencyStatus == FT_OK ? latency : 0;
     return 0;
 }
 
@@ -163,6 +163,7 @@ QByteArray RS485Cable::transact(const QByteArray &frame, bool *ok, int readMs, i
     m_driver->purge(m_handle, FT_PURGE_RX);
     m_driver->purge(m_handle, FT_PURGE_TX);
     m_driver->setTimeouts(m_handle, quint32(qMax(readMs, 0)), quint32(qMax(writeMs, 0)));
+    m_writeMs = qMax(writeMs, 0);
     m_driver->clrRts(m_handle);
     qCDebug(zrLink).noquote() << ">>>>>" << formatHexDump(request);
 
@@ -174,8 +175,10 @@ QByteArray RS485Cable::transact(const QByteArray &frame, bool *ok, int readMs, i
     if (writeStatus != FT_OK)
         return {};
 
+    // The read limit runs from the end of the write, as the library's read does.
+    m_windowEndUs = m_driver->clockUs() + qint64(qMax(readMs, 0)) * 1000;
     QByteArray raw;
-    const bool readOk = m_fastReplies ? readWindowFast(&raw, readMs, writeMs) : readWindow(&raw);
+    const bool readOk = m_fastReplies ? readWindowFast(&raw) : readWindow(&raw);
     if (!readOk || raw.size() < 2)
         return {};
 
@@ -242,58 +245,85 @@ int RS485Cable::nextStepSize(const QByteArray &raw) const
     return next;
 }
 
-bool RS485Cable::readWindowFast(QByteArray *raw, int readMs, int writeMs)
+int RS485Cable::quietMs() const
 {
-    const qint64 deadlineUs = m_driver->clockUs() + qint64(qMax(readMs, 0)) * 1000;
-    // Whole milliseconds left (rounded up, as the library counts them); 0 once the window is over.
-    auto remainingMs = [&]() -> quint32 {
-        const qint64 left = deadlineUs - m_driver->clockUs();
-        return left > 0 ? quint32((left + 999) / 1000) : 0;
-    };
-    // Reads up to `count` more bytes within `limitMs` (the first read runs on the limit the transaction set).
-    bool firstRead = true;
-    auto readMore = [&](int count, quint32 limitMs, bool *short_) {
-        if (!firstRead)
-            m_driver->setTimeouts(m_handle, limitMs, quint32(qMax(writeMs, 0)));
-        firstRead = false;
-        QByteArray buffer(count, '\0');
-        quint32 received = 0;
-        if (m_driver->read(m_handle, buffer.data(), quint32(count), &received) != FT_OK)
-            return false;
-        received = qMin(received, quint32(count));
-        raw->append(buffer.constData(), int(received));
-        *short_ = int(received) < count;
-        return true;
-    };
+    return int((qint64(m_latencyMs) * 1000 + 2 * kByteUs + 999) / 1000);
+}
 
+quint32 RS485Cable::remainingMs() const
+{
+    const qint64 left = m_windowEndUs - m_driver->clockUs();
+    return left > 0 ? quint32((left + 999) / 1000) : 0;
+}
+
+bool RS485Cable::readMore(QByteArray *raw, int count, qint64 limitMs, bool *complete)
+{
+    if (limitMs >= 0)
+        m_driver->setTimeouts(m_handle, quint32(limitMs), quint32(m_writeMs));
+    QByteArray buffer(count, '\0');
+    quint32 received = 0;
+    if (m_driver->read(m_handle, buffer.data(), quint32(count), &received) != FT_OK)
+        return false;
+    received = qMin(received, quint32(count));
+    raw->append(buffer.constData(), int(received));
+    *complete = int(received) == count;
+    return true;
+}
+
+// Reads in steps: the length field, then the rest of the reply it announces, then the quiet check. Whenever the
+// window turns out to be over, the last read takes, without waiting, everything the driver holds: a reader that a
+// busy machine descheduled past the window's end must still see the reply that has arrived meanwhile, and judge
+// it whole, exactly as the one read of the full window would.
+bool RS485Cable::readWindowFast(QByteArray *raw)
+{
     raw->clear();
-    bool shortRead = false;
+    bool complete = false;
+    auto takeTheRest = [&](quint32 limitMs) {
+        return raw->size() >= int(kReadBufferSize)
+               || readMore(raw, int(kReadBufferSize) - raw->size(), limitMs, &complete);
+    };
+    bool firstRead = true;
     for (;;) {
         const int next = nextStepSize(*raw);
         if (next == 0)
-            break;
-        if (!readMore(next - raw->size(), remainingMs(), &shortRead))
+            break; // no complete reply can be made of these bytes
+        const quint32 left = remainingMs();
+        if (left == 0)
+            return takeTheRest(0);
+        // The first read runs on the limit the transaction set.
+        if (!readMore(raw, next - raw->size(), firstRead ? -1 : qint64(left), &complete))
             return false;
-        if (shortRead)
-            return true; // the window is over: what arrived is the whole window
-        if (completeReply(*raw)) {
-            const quint32 left = remainingMs();
-            if (left == 0)
-                return true;
-            if (!readMore(1, quint32(qMin<qint64>(kQuietMs, left)), &shortRead))
-                return false;
-            if (shortRead)
-                return true;
-            break; // something followed the reply: the whole window decides
-        }
-        if (remainingMs() == 0)
-            return true;
+        firstRead = false;
+        if (!complete)
+            return takeTheRest(0); // the read ran to its limit: the window is over
+        if (!completeReply(*raw))
+            continue;
+        // A complete reply: is anything glued to it? Bytes that follow on the line reach us up to one latency
+        // period later, in a USB packet of their own.
+        const quint32 leftNow = remainingMs();
+        const quint32 quiet = quint32(quietMs());
+        if (leftNow <= quiet) // the check would outlast the window: the full window's read decides
+            return takeTheRest(leftNow);
+        if (!readMore(raw, 1, quiet, &complete))
+            return false;
+        if (!complete)
+            return true; // quiet: the reply stands alone
+        break; // something followed the reply: the whole window decides
     }
-    // No complete reply can be made of these bytes: collect the rest of the window as a plain read would.
-    const quint32 left = remainingMs();
-    if (left == 0 || raw->size() >= int(kReadBufferSize))
-        return true;
-    return readMore(int(kReadBufferSize) - raw->size(), left, &shortRead);
+    return takeTheRest(remainingMs());
+}
+
+void RS485Cable::finishWindow()
+{
+    if (!m_fastReplies || !m_handle)
+        return;
+    // A read returns early only when its buffer fills; a few rounds cover any window.
+    for (quint32 left = remainingMs(); left > 0; left = remainingMs()) {
+        QByteArray dropped;
+        bool complete = false;
+        if (!readMore(&dropped, int(kReadBufferSize), left, &complete))
+            return;
+    }
 }
 
 quint32 RS485Cable::sendDmxFrame(const quint8 *bytes, int length)

@@ -35,10 +35,19 @@ public:
     // Called after the "Cable Error" box, so the window can add the driver's reason (FtdiDriver::problem).
     void setOpenFailedHook(std::function<void()> hook) { m_openFailedHook = std::move(hook); }
     // Fast replies (off by default): a transaction ends as soon as the bytes so far form one complete reply (its
-    // own length field, the framing, a correct CRC) and nothing follows it at once; anything else waits out the
-    // read limit as usual, so the result is the one the full window would give.
+    // own length field, the framing, a correct CRC) and the line then stays quiet for the quiet check; anything else
+    // waits out the read limit as usual, so the result is the one the full window would give. Whenever the window's
+    // time turns out to be over (a busy PC descheduled the reader), one more read without waiting collects what has
+    // arrived, and all of it is judged as the full window judges it.
     void setFastReplies(bool on) { m_fastReplies = on; }
     bool fastReplies() const { return m_fastReplies; }
+    // How long a complete reply must be followed by silence: the latency timer read back at open (the chip holds
+    // bytes back that long before it sends a USB packet; a pseudo-terminal has none) plus two byte times, in
+    // whole milliseconds as the read limit counts them.
+    int quietMs() const;
+    // Fast replies: waits until the read limit of the last transaction has passed, dropping whatever arrives, so a
+    // caller that refuses a reply (the connect loop) keeps the pace of full windows. At once with full windows.
+    void finishWindow();
     // The driver's clock (microseconds), the one the read limits run on.
     qint64 clockUs() const { return m_driver->clockUs(); }
 
@@ -48,7 +57,11 @@ public:
 private:
     // The bytes of one reply window; false when a read failed.
     bool readWindow(QByteArray *raw);
-    bool readWindowFast(QByteArray *raw, int readMs, int writeMs);
+    bool readWindowFast(QByteArray *raw);
+    // Whole milliseconds left until the window's end (rounded up, as the library counts them); 0 once it is over.
+    quint32 remainingMs() const;
+    // Up to `count` more bytes within `limitMs` (-1: the limit in force); *complete: all of them came.
+    bool readMore(QByteArray *raw, int count, qint64 limitMs, bool *complete);
     // How many bytes in all the next step should hold; 0 when no reading of the bytes can complete any more.
     int nextStepSize(const QByteArray &raw) const;
     // What the reply-framing rule and the CRC check make of these bytes, as a whole window's worth.
@@ -63,4 +76,9 @@ private:
     bool m_zeroWrapped = false;
     std::function<void()> m_openFailedHook;
     bool m_fastReplies = false;
+    // The latency timer the cable reported at open; 0 when it has none.
+    quint8 m_latencyMs = 0;
+    // Where the read limit of the last transaction ends, on the driver's clock.
+    qint64 m_windowEndUs = 0;
+    int m_writeMs = 0;
 };

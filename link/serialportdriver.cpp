@@ -362,7 +362,8 @@ FtdiDriver::Status SerialPortDriver::write(Handle handle, const void *buffer, qu
 }
 
 // Like FT_Read: returns when `length` bytes have arrived or the read limit has passed (a limit of 0: at once,
-// with what is there).
+// with what is there). What the system holds for the port when the limit passes is taken too: a reader that was
+// descheduled past its limit gets the bytes that arrived meanwhile, as FT_Read hands over the driver's buffer.
 FtdiDriver::Status SerialPortDriver::read(Handle handle, void *buffer, quint32 length, quint32 *received)
 {
     *received = 0;
@@ -371,14 +372,17 @@ FtdiDriver::Status SerialPortDriver::read(Handle handle, void *buffer, quint32 l
         return FT_INVALID_HANDLE;
     char *out = static_cast<char *>(buffer);
     const QDeadlineTimer deadline(int(open->readMs));
+    bool lastLook = false;
     for (;;) {
         const qint64 got = open->port.read(out + *received, qint64(length - *received));
         if (got < 0)
             return FT_IO_ERROR;
         *received += quint32(got);
-        if (*received >= length || deadline.hasExpired())
+        if (*received >= length || lastLook)
             break;
-        if (!open->port.waitForReadyRead(int(qMax<qint64>(deadline.remainingTime(), 1)))) {
+        // Qt fills the port's buffer only while it waits: at the limit, one wait of 0 ms fetches what is there.
+        lastLook = deadline.hasExpired();
+        if (!open->port.waitForReadyRead(lastLook ? 0 : int(qMax<qint64>(deadline.remainingTime(), 1)))) {
             const QSerialPort::SerialPortError error = open->port.error();
             open->port.clearError();
             if (error != QSerialPort::NoError && error != QSerialPort::TimeoutError)

@@ -98,7 +98,40 @@ void SimulatedBus::setOpenFails(bool fails)
 
 void SimulatedBus::injectBytes(const QByteArray &bytes)
 {
-    m_inject = bytes;
+    m_inject.clear();
+    if (!bytes.isEmpty())
+        m_inject.append({bytes, kSimTurnaroundUs});
+}
+
+void SimulatedBus::injectBytesAt(const QByteArray &bytes, qint64 startUs)
+{
+    m_inject.append({bytes, startUs});
+}
+
+void SimulatedBus::stallAfterRead(int n, qint64 us)
+{
+    m_stallAfterReads = n;
+    m_stallUs = us;
+}
+
+qint64 SimulatedBus::nextArrivalUs() const
+{
+    qint64 next = -1;
+    for (const Incoming &in : m_incoming) {
+        const qint64 at = in.startUs + qint64(in.consumed + 1) * kSimByteUs;
+        if (in.consumed < in.bytes.size() && (next < 0 || at < next))
+            next = at;
+    }
+    return next;
+}
+
+qint64 SimulatedBus::replyEndUs() const
+{
+    const qint64 next = nextArrivalUs();
+    for (const Incoming &in : m_incoming)
+        if (in.consumed < in.bytes.size() && in.startUs + qint64(in.consumed + 1) * kSimByteUs == next)
+            return in.startUs + qint64(in.bytes.size()) * kSimByteUs;
+    return -1;
 }
 
 bool SimulatedBus::valid(Handle handle) const
@@ -108,7 +141,8 @@ bool SimulatedBus::valid(Handle handle) const
 
 FtdiDriver::Status SimulatedBus::call(Handle handle, const QString &name)
 {
-    m_calls << name;
+    if (m_callLog)
+        m_calls << name;
     return valid(handle) ? Status(FT_OK) : Status(FT_INVALID_HANDLE);
 }
 
@@ -336,10 +370,9 @@ FtdiDriver::Status SimulatedBus::write(Handle handle, const void *buffer, quint3
     const qint64 start = elapsedUs();
     const qint64 end = start + qint64(length) * kSimByteUs;
     m_busyUs += end - start;
-    if (!m_inject.isEmpty()) {
-        addIncoming(end + kSimTurnaroundUs, m_inject);
-        m_inject.clear();
-    }
+    for (const auto &inject : qAsConst(m_inject))
+        addIncoming(end + inject.second, inject.first);
+    m_inject.clear();
     for (const auto &device : m_devices) {
         QByteArray reply;
         qint64 processingUs = 0;
@@ -396,6 +429,8 @@ FtdiDriver::Status SimulatedBus::read(Handle handle, void *buffer, quint32 lengt
     m_incoming.erase(std::remove_if(m_incoming.begin(), m_incoming.end(),
                                     [](const Incoming &in) { return in.consumed >= in.bytes.size(); }),
                      m_incoming.end());
+    if (m_stallAfterReads > 0 && --m_stallAfterReads == 0)
+        advanceTo(elapsedUs() + m_stallUs);
     return FT_OK;
 }
 

@@ -45,14 +45,26 @@ public:
     // D2XX calls in order, e.g. "FT_Purge(1)", "FT_SetTimeouts(140,0)", "FT_Write(14)", "FT_Read(2560)".
     QStringList calls() const;
     void clearLog(); // forget requests/packets/calls
+    // Keep the D2XX calls (default); a bus that somebody polls all the time (an emulated chip) turns it off.
+    void setCallLog(bool on) { m_callLog = on; }
 
     void dropReplies(int count);    // the next `count` replies are lost
     void corruptReplies(int count); // the next `count` replies have a wrong CRC
     void setZeroWrapped(bool on);   // replies wrapped in a leading and a trailing 0x00
     void setOpenFails(bool fails);  // FT_OpenEx fails
-    // Raw bytes that arrive on the line right after the next frame written (as if some device sent them).
+    // Raw bytes that arrive on the line right after the next frame written (as if some device sent them); in place
+    // of any injected before.
     void injectBytes(const QByteArray &bytes);
+    // More raw bytes after the next frame: their first byte starts on the line startUs after the frame's end.
+    void injectBytesAt(const QByteArray &bytes, qint64 startUs);
+    // The reader is descheduled (a busy PC) for `us` right after its n-th FT_Read from now (1 = the next one): the
+    // clock runs on before it gets control back, and bytes arriving meanwhile wait in the driver's buffer.
+    void stallAfterRead(int n, qint64 us);
     bool isOpen() const { return m_openCable >= 0; }
+    // When bytes on their way to the cable arrive (clock of elapsedUs): the next one not read yet, and the last one
+    // of the reply it belongs to; -1 when nothing is on its way.
+    qint64 nextArrivalUs() const;
+    qint64 replyEndUs() const;
 
     std::function<void(const QByteArray &frame)> onRequest; // test hook, called for every frame written
 
@@ -109,12 +121,15 @@ private:
     bool m_breakOn = false, m_breakSent = false;
     int m_dropReplies = 0, m_corruptReplies = 0;
     bool m_zeroWrapped = false;
-    QByteArray m_inject;
+    QList<QPair<QByteArray, qint64>> m_inject; // bytes, start after the frame's end
+    int m_stallAfterReads = 0;
+    qint64 m_stallUs = 0;
     QList<Incoming> m_incoming;
     QList<QByteArray> m_requests, m_dmxPackets;
     qint64 m_dmxPacketCount = 0;
     qint64 m_dmxReportedUs = 0, m_dmxReportedCount = 0;
     QStringList m_calls;
+    bool m_callLog = true;
 };
 
 // The device of `zrflasher --simulate`: a Zr501 (F100C8 family) that starts switched off and that the technician

@@ -2,15 +2,17 @@
 // reaches it through the operating system's serial I/O like a real cable.
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QRandomGenerator>
+#include <QVector>
+#include <algorithm>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -34,8 +36,14 @@ constexpr int kMaxFrame = kMemoryHeaderSize + 2048 + kCrcSize;
 constexpr int kStreamConnectWire = 64;
 // A partial frame that stays incomplete this long is noise (a DMX packet, a frame cut by a purge): dropped.
 constexpr qint64 kResyncMs = 50;
-// Scheduling priority asked for (nice value).
+// Scheduling: a real-time class where allowed, else this nice value.
+constexpr int kRealTimePriority = 10;
 constexpr int kPriority = -10;
+// Bytes on their way to the port are handed over in slices at most this long, and a reply's last byte the moment
+// it has arrived.
+constexpr qint64 kSliceUs = 1000;
+// --timing keeps the lateness of this many replies.
+constexpr int kTimedReplies = 1000000;
 
 int usage(const QString &problem)
 {
@@ -96,11 +104,14 @@ int main(int argc, char *argv[])
                                       QStringLiteral("The devices' key table (32 hexadecimal words; default "
                                                      "$ZR_KEY_TABLE, else the built-in table)."),
                                       QStringLiteral("file"));
+    const QCommandLineOption timing(QStringLiteral("timing"),
+                                    QStringLiteral("On exit, say on stderr how late the replies reached the port "
+                                                   "(percentiles of the last byte against its time on the line)."));
     const QCommandLineOption flashOut(QStringLiteral("flash-out"),
                                       QStringLiteral("On exit, write each device's flash to PREFIX0.bin, PREFIX1.bin, "
                                                      "..."),
                                       QStringLiteral("prefix"));
-    parser.addOptions({device, dropRate, corruptRate, seed, silent, zeroWrapped, keyTable, flashOut});
+    parser.addOptions({device, dropRate, corruptRate, seed, silent, zeroWrapped, keyTable, timing, flashOut});
     parser.process(app);
 
     QString problem;
@@ -153,8 +164,18 @@ int main(int argc, char *argv[])
         return usage(QStringLiteral("%1: %2").arg(QString::fromLatin1(path), QString::fromLocal8Bit(strerror(errno))));
     fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
     // Replies are due within the callers' read windows (140 ms for a 1 KiB block, of which the line takes half):
-    // on a busy machine a higher priority keeps that timing. Refused without the right to it; then best effort.
-    setpriority(PRIO_PROCESS, 0, kPriority);
+    // on a busy machine a real-time scheduling class keeps that timing. Without the right to it, a higher priority
+    // where allowed, else best effort.
+    sched_param realTime{};
+    realTime.sched_priority = kRealTimePriority;
+    if (sched_setscheduler(0, SCHED_FIFO, &realTime) == 0) {
+        fprintf(stderr, "zrsim: real-time scheduling (SCHED_FIFO %d): replies keep their time on a busy machine\n",
+                kRealTimePriority);
+    } else {
+        fprintf(stderr, "zrsim: no real-time scheduling here (%s): replies may come late on a busy machine\n",
+                strerror(errno));
+        setpriority(PRIO_PROCESS, 0, kPriority);
+    }
     // Handlers first: whoever reads the path may stop us at once.
     struct sigaction action{};
     action.sa_handler = onSignal;
@@ -175,17 +196,31 @@ int main(int argc, char *argv[])
 
     QRandomGenerator dice(seedValue);
     QByteArray pending;
-    QElapsedTimer sinceLastByte;
-    sinceLastByte.start();
+    qint64 lastByteUs = 0; // when the last byte of `pending` came in (the bus's clock)
+    QVector<qint64> lateUs;
     char buffer[4096];
     // A parent that holds our input through a pipe (a test, a script) ends us by closing it. From a terminal, or
     // with input from /dev/null, only a signal does.
     struct stat in{};
     bool stdinOpen = fstat(STDIN_FILENO, &in) == 0 && (S_ISFIFO(in.st_mode) || S_ISSOCK(in.st_mode));
     while (!g_stop) {
+        // Sleep on the port until the next moment something is due: a slice of a reply, a reply's last byte, the
+        // end of an incomplete frame's grace. Nothing due: until the port or our input stirs.
+        qint64 deadlineUs = -1;
+        const qint64 nextUs = bus.nextArrivalUs();
+        if (nextUs >= 0)
+            deadlineUs = qMin(bus.replyEndUs(), nextUs + kSliceUs);
+        const qint64 resyncUs = lastByteUs + kResyncMs * 1000;
+        if (!pending.isEmpty())
+            deadlineUs = deadlineUs < 0 ? resyncUs : qMin(deadlineUs, resyncUs);
+        timespec timeout{};
+        if (deadlineUs >= 0) {
+            const qint64 leftUs = qMax<qint64>(deadlineUs - bus.elapsedUs(), 0);
+            timeout.tv_sec = time_t(leftUs / 1000000);
+            timeout.tv_nsec = long(leftUs % 1000000) * 1000;
+        }
         pollfd fds[2] = {{master, POLLIN, 0}, {STDIN_FILENO, short(stdinOpen ? POLLIN : 0), 0}};
-        // Replies are handed over within a millisecond or two of their simulated arrival.
-        if (poll(fds, 2, 1) < 0 && errno != EINTR)
+        if (ppoll(fds, 2, deadlineUs >= 0 ? &timeout : nullptr, nullptr) < 0 && errno != EINTR)
             break;
         if (stdinOpen && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) {
             const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
@@ -196,7 +231,7 @@ int main(int argc, char *argv[])
             const ssize_t n = ::read(master, buffer, sizeof buffer);
             if (n > 0) {
                 pending.append(buffer, int(n));
-                sinceLastByte.restart();
+                lastByteUs = bus.elapsedUs();
             }
         }
         // Whole frames go to the devices the moment their last byte is in.
@@ -217,15 +252,27 @@ int main(int argc, char *argv[])
             bus.dropReplies(0);
             bus.corruptReplies(0);
         }
-        if (!pending.isEmpty() && sinceLastByte.elapsed() > kResyncMs)
+        if (!pending.isEmpty() && bus.elapsedUs() - lastByteUs >= kResyncMs * 1000)
             pending.clear();
         quint32 received = 0;
+        const qint64 replyEndUs = bus.replyEndUs();
         bus.read(cable, buffer, sizeof buffer, &received);
         if (received > 0)
             writeAll(master, buffer, int(received));
+        // A reply whose last byte went out now: how long after its time on the line.
+        if (replyEndUs >= 0 && bus.replyEndUs() != replyEndUs && lateUs.size() < kTimedReplies)
+            lateUs << bus.elapsedUs() - replyEndUs;
         bus.clearLog();
     }
 
+    if (parser.isSet(timing)) {
+        std::sort(lateUs.begin(), lateUs.end());
+        auto at = [&](double p) {
+            return lateUs.isEmpty() ? 0.0 : lateUs.at(qMin(lateUs.size() - 1, int(p * lateUs.size()))) / 1000.0;
+        };
+        fprintf(stderr, "zrsim: %d replies late by p50 %.2f ms, p90 %.2f ms, p99 %.2f ms, max %.2f ms\n",
+                int(lateUs.size()), at(0.5), at(0.9), at(0.99), at(1.0));
+    }
     const QString prefix = parser.value(flashOut);
     const QList<SimDevice *> all = bus.devices();
     for (int i = 0; !prefix.isEmpty() && i < all.size(); ++i) {

@@ -71,6 +71,8 @@ private slots:
     void zeroWrappedModeLastsUntilNextDetection();
     void fastRepliesEndOnlyOnACompleteReply_data();
     void fastRepliesEndOnlyOnACompleteReply();
+    void fastRepliesBytesLongAfterTheReply();
+    void quietCheckFollowsTheLatencyTimer();
     void fastReplyReadsInSteps();
     void closeTwiceThenReopen();
     void destructorClosesTheCable();
@@ -283,7 +285,17 @@ struct WindowResult
     qint64 elapsedUs = 0;
 };
 
-WindowResult transactOver(const QByteArray &received, bool fast, int readMs)
+// What reaches the cable besides `received`: `later` with its first byte `gapUs` after the last byte of `received`,
+// and a reader descheduled for `stallUs` right after its `stallAfterRead`-th read (0: never).
+struct Arrivals
+{
+    QByteArray later;
+    qint64 gapUs = 0;
+    int stallAfterRead = 0;
+    qint64 stallUs = 0;
+};
+
+WindowResult transactOver(const QByteArray &received, bool fast, int readMs, const Arrivals &arrivals = {})
 {
     SimulatedBus bus;
     ScriptedPrompts prompts;
@@ -291,6 +303,10 @@ WindowResult transactOver(const QByteArray &received, bool fast, int readMs)
     cable.setFastReplies(fast);
     prompts.item(kSimCable);
     bus.injectBytes(received);
+    if (!arrivals.later.isEmpty())
+        bus.injectBytesAt(arrivals.later, kSimTurnaroundUs + (received.size() - 1) * kSimByteUs + arrivals.gapUs);
+    if (arrivals.stallAfterRead > 0)
+        bus.stallAfterRead(arrivals.stallAfterRead, arrivals.stallUs);
     WindowResult result;
     const qint64 before = bus.elapsedUs();
     result.reply = cable.transact(buildConnectFrame(0), &result.ok, readMs, 100);
@@ -300,12 +316,16 @@ WindowResult transactOver(const QByteArray &received, bool fast, int readMs)
 }
 } // namespace
 
+Q_DECLARE_METATYPE(Arrivals)
+
 void TestCable::fastRepliesEndOnlyOnACompleteReply_data()
 {
     QTest::addColumn<QByteArray>("received");
+    QTest::addColumn<Arrivals>("arrivals");
     QTest::addColumn<bool>("early");
     const QByteArray plain = deviceReply(CMD_CONNECT, 0x03D2A001);
     const QByteArray z(1, '\0');
+    const QByteArray garbage("\x5a\xa5\x01", 3);
     QByteArray badCrc = plain;
     badCrc[badCrc.size() - 1] = char(badCrc.at(badCrc.size() - 1) ^ 0x5A);
     QByteArray longer = plain.left(12);
@@ -314,40 +334,82 @@ void TestCable::fastRepliesEndOnlyOnACompleteReply_data()
     QByteArray foreign = plain.left(12);
     putU32(foreign, 4, 0x11111111);
     foreign = withCrc(foreign);
+    const Arrivals none;
 
-    QTest::newRow("complete reply") << plain << true;
-    QTest::newRow("zero-wrapped reply") << z + plain + z << true;
-    QTest::newRow("truncated reply") << plain.left(plain.size() - 1) << false;
-    QTest::newRow("wrong CRC") << badCrc << false;
-    QTest::newRow("reply followed by garbage") << plain + QByteArray("\x5a\xa5\x01") << false;
-    QTest::newRow("length field beyond the bytes") << longer << false;
-    QTest::newRow("zeros without the host byte") << z + foreign + z << false;
-    QTest::newRow("silence") << QByteArray() << false;
+    QTest::newRow("complete reply") << plain << none << true;
+    QTest::newRow("zero-wrapped reply") << z + plain + z << none << true;
+    QTest::newRow("truncated reply") << plain.left(plain.size() - 1) << none << false;
+    QTest::newRow("wrong CRC") << badCrc << none << false;
+    QTest::newRow("reply followed by garbage") << plain + garbage << none << false;
+    QTest::newRow("length field beyond the bytes") << longer << none << false;
+    QTest::newRow("zeros without the host byte") << z + foreign + z << none << false;
+    QTest::newRow("silence") << QByteArray() << none << false;
+    // The bytes behind a reply come in the chip's next USB packet, a latency period (2 ms) after it.
+    QTest::newRow("bytes 1.5 ms after a complete reply") << plain << Arrivals{garbage, 1500} << false;
+    QTest::newRow("bytes 3 ms after a complete reply") << plain << Arrivals{garbage, 3000} << false;
+    QTest::newRow("bytes 2 ms after a zero-wrapped reply") << z + plain + z << Arrivals{garbage, 2000} << false;
+    // A busy PC: the reader gets the CPU back after the window's end, and the reply has arrived meanwhile.
+    QTest::newRow("reply buffered when the reader wakes after the deadline")
+            << plain << Arrivals{{}, 0, 1, 200000} << false;
+    QTest::newRow("wrapped reply buffered when the reader wakes after the deadline")
+            << z + plain + z << Arrivals{{}, 0, 1, 200000} << false;
+    QTest::newRow("reader wakes after the deadline, bytes behind the reply")
+            << plain << Arrivals{garbage, 1500, 2, 200000} << false;
+    QTest::newRow("half the reply in when the reader wakes after the deadline")
+            << plain.left(9) << Arrivals{{}, 0, 1, 200000} << false;
 }
 
-// Whatever arrives, fast replies hand back exactly what the whole window gives; only a complete reply with
-// nothing glued to it ends the wait early.
+// Whatever arrives, fast replies hand back exactly what the whole window gives; only a complete reply followed by
+// a quiet line ends the wait early.
 void TestCable::fastRepliesEndOnlyOnACompleteReply()
 {
     QFETCH(QByteArray, received);
+    QFETCH(Arrivals, arrivals);
     QFETCH(bool, early);
     const int readMs = 140;
-    const WindowResult specified = transactOver(received, false, readMs);
-    const WindowResult fast = transactOver(received, true, readMs);
-    QCOMPARE(specified.elapsedUs, qint64(readMs) * 1000);
+    const WindowResult specified = transactOver(received, false, readMs, arrivals);
+    const WindowResult fast = transactOver(received, true, readMs, arrivals);
+    QVERIFY(specified.elapsedUs >= qint64(readMs) * 1000);
     QCOMPARE(fast.reply, specified.reply);
     QCOMPARE(fast.ok, specified.ok);
     QCOMPARE(fast.wrapped, specified.wrapped);
     if (early) {
         QVERIFY(fast.ok);
-        // The frame, the turnaround and the reply on the wire, then the quiet millisecond.
+        // The frame, the turnaround and the reply on the wire, then the quiet check: the latency timer (2 ms) and
+        // two byte times, in whole milliseconds.
         const qint64 wire = (14 + received.size()) * kSimByteUs + kSimTurnaroundUs;
-        QVERIFY2(fast.elapsedUs >= wire && fast.elapsedUs <= wire + 1000, qPrintable(QString::number(fast.elapsedUs)));
-    } else {
+        QVERIFY2(fast.elapsedUs >= wire + 3000 && fast.elapsedUs <= wire + 3000 + kSimByteUs,
+                 qPrintable(QString::number(fast.elapsedUs)));
+    } else if (arrivals.stallAfterRead == 0) {
         // The whole window, give or take the millisecond the library counts remaining time in.
         QVERIFY2(fast.elapsedUs >= specified.elapsedUs && fast.elapsedUs < specified.elapsedUs + 1000,
                  qPrintable(QString::number(fast.elapsedUs)));
     }
+}
+
+// Bytes that come later than the quiet check cannot be waited for without giving up fast replies: the reply
+// stands, and the late bytes fall into the next exchange's window, which its purge or its own check refuses.
+void TestCable::fastRepliesBytesLongAfterTheReply()
+{
+    const QByteArray plain = deviceReply(CMD_CONNECT, 0x03D2A001);
+    const Arrivals late{QByteArray("\x5a\xa5\x01", 3), 95000};
+    const WindowResult specified = transactOver(plain, false, 140, late);
+    const WindowResult fast = transactOver(plain, true, 140, late);
+    QVERIFY(!specified.ok);
+    QCOMPARE(specified.reply, plain + late.later);
+    QVERIFY(fast.ok);
+    QCOMPARE(fast.reply, plain); // exactly the reply: nothing that came after it is taken as part of it
+    // Outside the window, the full window takes the reply as it stands too.
+    QVERIFY(transactOver(plain, false, 80, late).ok);
+}
+
+// The quiet check lasts the latency timer read back at open plus two byte times.
+void TestCable::quietCheckFollowsTheLatencyTimer()
+{
+    Rig r;
+    QCOMPARE(r.cable.quietMs(), 1); // nothing read back yet: two byte times, in whole milliseconds
+    QVERIFY(r.open());
+    QCOMPARE(r.cable.quietMs(), 3);
 }
 
 void TestCable::fastReplyReadsInSteps()
@@ -360,10 +422,10 @@ void TestCable::fastReplyReadsInSteps()
     QVERIFY(ok);
     QCOMPARE(reply, deviceReply(CMD_RUN, r.device->deviceId()));
     // The request goes out exactly as with full windows; then the length field, the rest it announces, and a
-    // one-millisecond look for anything glued to the reply.
+    // quiet check for anything glued to the reply (latency timer 2 ms and two byte times: 3 ms).
     QCOMPARE(r.bus.calls(), QStringList({"FT_Purge(1)", "FT_Purge(2)", "FT_SetTimeouts(140,0)", "FT_ClrRts",
                                          "FT_Write(14)", "FT_SetRts", "FT_Read(2)", "FT_SetTimeouts(140,0)",
-                                         "FT_Read(12)", "FT_SetTimeouts(1,0)", "FT_Read(1)"}));
+                                         "FT_Read(12)", "FT_SetTimeouts(3,0)", "FT_Read(1)"}));
 
     // Armed detection: both readings stay open, so the first step asks for the length field only.
     Rig w;

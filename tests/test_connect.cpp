@@ -3,9 +3,12 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include "core/appstate.h"
+#include "core/optionprompts.h"
 #include "boot/connectengine.h"
 #include "boot/deviceid.h"
 #include "boot/upgradefamily.h"
+#include "link/rs485cable.h"
 #include "sim/simulatedbus.h"
 #include "tests/support/upgradefixture.h"
 
@@ -39,6 +42,8 @@ private slots:
     void shortReplyCountsAsWrong_data();
     void shortReplyCountsAsWrong();
     void framingDetectedEveryAttempt();
+    void noiseKeepsThePaceOfAttempts_data();
+    void noiseKeepsThePaceOfAttempts();
     void noKeepsNameForUpgrade();
     void connectOnlyFamilies_data();
     void connectOnlyFamilies();
@@ -318,6 +323,40 @@ void TestConnect::framingDetectedEveryAttempt()
     QVERIFY(sim.prompts.allAnswered());
     QCOMPARE(sim.messages(), QStringList({QString::number(kDeviceId, 16), kIdLine}));
     QCOMPARE(connects, 2);
+}
+
+void TestConnect::noiseKeepsThePaceOfAttempts_data()
+{
+    QTest::addColumn<bool>("fast");
+    QTest::addColumn<QByteArray>("noise"); // what comes back to every frame; empty: the frame itself (an echo)
+    QTest::newRow("full windows, echo") << false << QByteArray();
+    QTest::newRow("fast replies, echo") << true << QByteArray();
+    QTest::newRow("fast replies, noise") << true << QByteArray("\\x55\\x55\\x55", 3);
+    QTest::newRow("fast replies, silence") << true << QByteArray("");
+}
+
+// No device answers, only noise does: each attempt still lasts its window (100 ms), fast replies or not, so the
+// 1000 attempts leave the technician his 100 s to power-cycle the device.
+void TestConnect::noiseKeepsThePaceOfAttempts()
+{
+    QFETCH(bool, fast);
+    QFETCH(QByteArray, noise);
+    SimulatedBus bus;
+    OptionPrompts prompts;
+    prompts.attemptLimit = 20;
+    AppState state;
+    RS485Cable cable(nullptr, 250000, 8, 2, 0, &bus, &prompts);
+    cable.setFastReplies(fast);
+    QVERIFY(cable.ensureOpen());
+    const bool echo = noise.isNull();
+    bus.onRequest = [&](const QByteArray &frame) { bus.injectBytes(echo ? frame : noise); };
+    const qint64 before = bus.elapsedUs();
+    DeviceIdentity identity;
+    QVERIFY(!ConnectEngine(state, prompts, cable).identify(&identity));
+    const qint64 elapsed = bus.elapsedUs() - before;
+    QVERIFY2(elapsed >= prompts.attemptLimit * 100000, qPrintable(QString::number(elapsed)));
+    // An echo is a frame with a correct CRC: taken as the connect reply, then refused as the descriptor.
+    QCOMPARE(bus.requests().size(), echo ? 2 * prompts.attemptLimit : prompts.attemptLimit);
 }
 
 void TestConnect::noKeepsNameForUpgrade()
