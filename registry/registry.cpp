@@ -143,6 +143,9 @@ void bindIssued(QSqlQuery &q, const IssuedId &id, bool written)
     q.addBindValue(QVariant(QVariant::String));
 }
 
+// Rows per statement: well below SQLite's and PostgreSQL's limits on parameters (32766, 65535).
+constexpr int kRowsPerStatement = 200;
+
 QString insertIssuedSql()
 {
     return QStringLiteral("INSERT INTO zr_issued (%1) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)")
@@ -401,6 +404,41 @@ QVector<IssuedId> Registry::issuedAmong(const QVector<IssuedId> &ids)
     return found;
 }
 
+bool Registry::execRows(const QString &head, const QString &row, const QString &tail, int count,
+                        const std::function<void(QSqlQuery &, int)> &bindRow, int *affected)
+{
+    QSqlQuery q(db());
+    int prepared = -1;
+    for (int from = 0; from < count; from += kRowsPerStatement) {
+        const int rows = qMin(kRowsPerStatement, count - from);
+        if (rows != prepared) {
+            QStringList values;
+            for (int i = 0; i < rows; ++i)
+                values << row;
+            q.prepare(head + values.join(QStringLiteral(", ")) + tail);
+            prepared = rows;
+        }
+        for (int i = from; i < from + rows; ++i)
+            bindRow(q, i);
+        if (!q.exec())
+            return fail(q);
+        if (affected)
+            *affected += q.numRowsAffected();
+    }
+    return true;
+}
+
+bool Registry::insertReserved(const QVector<IssuedId> &ids, const QSet<quint32> &skip)
+{
+    QVector<const IssuedId *> rows;
+    for (const IssuedId &id : ids)
+        if (!skip.contains(id.deviceId))
+            rows << &id;
+    return execRows(QStringLiteral("INSERT INTO zr_issued (%1) VALUES ").arg(QLatin1String(kIssuedColumns)),
+                    QStringLiteral("(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"), QString(), rows.size(),
+                    [&rows](QSqlQuery &q, int i) { bindIssued(q, *rows.at(i), false); });
+}
+
 Registry::Reserve Registry::reserve(const QVector<IssuedId> &ids, bool reissue, QVector<IssuedId> *collisions)
 {
     collisions->clear();
@@ -442,21 +480,14 @@ Registry::Reserve Registry::reserve(const QVector<IssuedId> &ids, bool reissue, 
             return Reserve::Error;
         }
     }
-    QSqlQuery q(db());
-    q.prepare(insertIssuedSql());
-    for (const IssuedId &id : ids) {
-        if (taken.contains(id.deviceId))
-            continue; // a reissue: the row changes only once its image is written
-        bindIssued(q, id, false);
-        if (!q.exec()) {
-            fail(q);
-            rollback();
-            // Another bench reserved some of these IDs between our look and our insert.
-            const QString error = m_error;
-            *collisions = issuedAmong(ids);
-            m_error = error;
-            return collisions->isEmpty() ? Reserve::Error : Reserve::Collision;
-        }
+    // A reissued row changes only once its image is written.
+    if (!insertReserved(ids, taken)) {
+        rollback();
+        // Another bench reserved some of these IDs between our look and our insert.
+        const QString error = m_error;
+        *collisions = issuedAmong(ids);
+        m_error = error;
+        return collisions->isEmpty() ? Reserve::Error : Reserve::Collision;
     }
     if (!commit()) {
         const QString error = m_error;
@@ -493,17 +524,7 @@ Registry::Reserve Registry::reserveNext(quint32 low, quint32 high,
             rollback();
             return Reserve::PastEnd;
         }
-        QSqlQuery insert(db());
-        insert.prepare(insertIssuedSql());
-        bool inserted = true;
-        for (const IssuedId &id : *ids) {
-            bindIssued(insert, id, false);
-            if (!insert.exec()) {
-                fail(insert);
-                inserted = false;
-                break;
-            }
-        }
+        const bool inserted = insertReserved(*ids);
         if (inserted && commit())
             return Reserve::Reserved;
         if (inserted == false)
@@ -542,7 +563,53 @@ bool Registry::confirm(const QVector<IssuedId> &written, const QVector<IssuedId>
         rollback();
         return false;
     };
-    for (const IssuedId &id : written) {
+    // The reserved rows among them (one range query) are confirmed many per statement; the others are reissues.
+    QSet<quint32> reserved;
+    if (!written.isEmpty()) {
+        quint32 low = written.constFirst().deviceId, high = low;
+        for (const IssuedId &id : written) {
+            low = qMin(low, id.deviceId);
+            high = qMax(high, id.deviceId);
+        }
+        QSqlQuery q(db());
+        q.prepare(QStringLiteral("SELECT device_id FROM zr_issued WHERE device_id BETWEEN ? AND ? AND written = 0"));
+        q.addBindValue(qint64(low));
+        q.addBindValue(qint64(high));
+        if (!q.exec())
+            return failWith(q);
+        while (q.next())
+            reserved.insert(quint32(q.value(0).toLongLong()));
+    }
+    QVector<const IssuedId *> confirmed, others;
+    for (const IssuedId &id : written)
+        (reserved.contains(id.deviceId) ? confirmed : others) << &id;
+    const QString now = registryTime(QDateTime::currentDateTimeUtc());
+    int updated = 0;
+    // VALUES columns are column1, column2... in both dialects; the ID is cast so PostgreSQL compares numbers.
+    if (!execRows(QStringLiteral("UPDATE zr_issued SET file = v.column2, sha256 = v.column3, issued_at = v.column4, "
+                                 "record_id = v.column5, written = 1, claimed_at = NULL, claimed_by = NULL "
+                                 "FROM (VALUES "),
+                  QStringLiteral("(CAST(? AS BIGINT), ?, ?, ?, ?)"),
+                  QStringLiteral(") AS v WHERE zr_issued.device_id = v.column1 AND zr_issued.written = 0"),
+                  confirmed.size(),
+                  [&](QSqlQuery &q, int i) {
+                      const IssuedId &id = *confirmed.at(i);
+                      q.addBindValue(qint64(id.deviceId));
+                      q.addBindValue(text(id.file));
+                      q.addBindValue(text(id.sha256));
+                      q.addBindValue(id.time.isValid() ? registryTime(id.time) : now);
+                      q.addBindValue(optional(id.recordId));
+                  },
+                  &updated)) {
+        rollback();
+        return false;
+    }
+    if (updated != confirmed.size()) {
+        rollback();
+        return fail(QStringLiteral("%1 of %2 reserved IDs were confirmed").arg(updated).arg(confirmed.size()));
+    }
+    for (const IssuedId *row : others) {
+        const IssuedId &id = *row;
         const QString time = registryTime(id.time.isValid() ? id.time : QDateTime::currentDateTimeUtc());
         fresh.addBindValue(text(id.file));
         fresh.addBindValue(text(id.sha256));

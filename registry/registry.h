@@ -97,6 +97,12 @@ private:
     bool useWal();
     bool exec(const QString &sql);
     bool hasRecord(const char *table, const QString &recordId);
+    // Runs head + `count` copies of `row` ("(?, ?)") separated by commas + tail, many rows per statement (a
+    // statement costs far more than a row); bindRow binds the values of row i. Adds the rows changed to *affected.
+    bool execRows(const QString &head, const QString &row, const QString &tail, int count,
+                  const std::function<void(QSqlQuery &, int)> &bindRow, int *affected = nullptr);
+    // Inserts the IDs as reservations (written = 0), except those in `skip`.
+    bool insertReserved(const QVector<IssuedId> &ids, const QSet<quint32> &skip = {});
     QSqlDatabase db() const;
 
     QString m_connection;
