@@ -114,7 +114,10 @@ int main(int argc, char *argv[])
     const QString zrtool = toolAt > 0 && toolAt + 1 < args.size()
                                ? QFileInfo(args.at(toolAt + 1)).absoluteFilePath()
                                : QCoreApplication::applicationDirPath() + QStringLiteral("/../zrtool/zrtool");
-    QTemporaryDir dir;
+    // --dir DIR: where the series are written (default: the system's temporary folder).
+    const int dirAt = args.indexOf(QStringLiteral("--dir"));
+    QTemporaryDir dir(dirAt > 0 && dirAt + 1 < args.size() ? args.at(dirAt + 1) + QStringLiteral("/zrbench-XXXXXX")
+                                                           : QString());
 
     printf("Issuing %d device IDs in series of %d (reserve, record each image, confirm)\n", kIds, kSeries);
     printf("%-12s %10s %10s\n", "backend", "seconds", "IDs/s");
@@ -166,8 +169,9 @@ int main(int argc, char *argv[])
         with << b;
         ratios << b / a;
     }
-    printf("\nzrtool boot, 1000 Zr501 images of 8 KiB, whole-process CPU time (user + system), %d alternating pairs\n",
-           pairs);
+    printf("\nzrtool boot, 1000 Zr501 images of 8 KiB into %s, whole-process CPU time (user + system), %d "
+           "alternating pairs\n",
+           qPrintable(dir.path()), pairs);
     printf("%-36s %10s\n", "", "ms");
     printf("%-36s %10.1f\n", "--no-registry, median", 1000 * median(without));
     printf("%-36s %10.1f\n", "recorded (SQLite, --next), median", 1000 * median(with));

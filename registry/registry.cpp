@@ -144,7 +144,7 @@ void bindIssued(QSqlQuery &q, const IssuedId &id, bool written)
 }
 
 // Rows per statement: well below SQLite's and PostgreSQL's limits on parameters (32766, 65535).
-constexpr int kRowsPerStatement = 200;
+constexpr int kRowsPerStatement = 25;
 
 QString insertIssuedSql()
 {
