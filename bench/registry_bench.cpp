@@ -9,7 +9,9 @@
 #include <QCryptographicHash>
 #include <algorithm>
 #include <cstdio>
+#ifdef Q_OS_UNIX
 #include <sys/resource.h>
+#endif
 
 #include "registry/issueseries.h"
 #include "registry/recorder.h"
@@ -55,10 +57,14 @@ double issueRate(const QString &url, const QString &spool)
 // CPU seconds (user + system) of the processes this one has waited for.
 double childCpu()
 {
+#ifndef Q_OS_UNIX
+    return QDateTime::currentMSecsSinceEpoch() / 1000.0; // no child CPU time there: wall time instead
+#else
     rusage usage{};
     getrusage(RUSAGE_CHILDREN, &usage);
     return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
            + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+#endif
 }
 
 // Whole-process CPU seconds of one zrtool run (the full program it hands over to included: the same process).
