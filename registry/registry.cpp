@@ -10,6 +10,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QStandardPaths>
+#include <QRandomGenerator>
 #include <QThread>
 #include <QUrl>
 #include <QVariant>
@@ -504,7 +505,7 @@ Registry::Reserve Registry::reserveNext(quint32 low, quint32 high,
 {
     for (int attempt = 0; attempt < kNextAttempts; ++attempt) {
         if (attempt > 0) // the benches that collided part again before their next look
-            QThread::usleep(1000 + (qHash(m_connection) + attempt * 7919u) % 5000);
+            QThread::usleep(QRandomGenerator::global()->bounded(1000u, 6000u));
         if (!begin())
             return Reserve::Error;
         QSqlQuery q(db());
