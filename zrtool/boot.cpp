@@ -261,11 +261,7 @@ int runBoot(const QStringList &arguments)
                         qPrintable(recorder->shownUrl()), qPrintable(issue->problem()), qPrintable(why));
                 return kExitRegistry;
             }
-            fprintf(stderr, "zrtool boot: the production registry %s cannot be reached (%s): --offline, the series "
-                            "is written unchecked and its records are kept in %s\n",
-                    qPrintable(recorder->shownUrl()), qPrintable(issue->problem()),
-                    qPrintable(recorder->spool().path()));
-            break;
+            break; // the recorder says where the records wait once the first one is spooled
         }
         }
         printNotice();
