@@ -175,12 +175,12 @@ QString registryUrlWithoutPassword(const QString &url, QString *password)
             break;
         secret = decoded(query.captured(1));
         // "?password=x&sslmode=y" keeps its '?' for the next parameter; "&password=x" goes whole.
-        const bool first = plain.at(query.capturedStart(0)) == QLatin1Char('?');
+        const int start = query.capturedStart(0);
         const int end = query.capturedEnd(0);
-        if (first && end < plain.size())
-            plain.remove(query.capturedStart(0) + 1, end - query.capturedStart(0));
+        if (plain.at(start) == QLatin1Char('?') && end < plain.size())
+            plain.remove(start + 1, end + 1 - (start + 1)); // "password=x&"
         else
-            plain.remove(query.capturedStart(0), end - query.capturedStart(0));
+            plain.remove(start, end - start);
     }
     if (password)
         *password = secret;

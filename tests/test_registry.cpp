@@ -450,7 +450,26 @@ private slots:
         for (const auto &pair : location.keywords)
             pairs << pair.first + QLatin1Char('=') + pair.second;
         QCOMPARE(pairs.join(QLatin1Char(' ')), keywords);
-        QVERIFY(!registryUrlWithoutPassword(url).contains(password.isEmpty() ? QStringLiteral("\x01") : QStringLiteral("pw")));
+    }
+
+    // The URL the spool keeps and the full program is handed: everything but the password.
+    void urlWithoutPassword()
+    {
+        QString password;
+        QCOMPARE(registryUrlWithoutPassword(QStringLiteral("postgresql://zr:s%2Fcret@db:5433/reg"), &password),
+                 QStringLiteral("postgresql://zr@db:5433/reg"));
+        QCOMPARE(password, QStringLiteral("s/cret"));
+        QCOMPARE(registryUrlWithoutPassword(QStringLiteral("postgresql://zr@db/reg?password=x&sslmode=require"), &password),
+                 QStringLiteral("postgresql://zr@db/reg?sslmode=require"));
+        QCOMPARE(password, QStringLiteral("x"));
+        QCOMPARE(registryUrlWithoutPassword(QStringLiteral("postgresql://db/reg?sslmode=require&password=y"), &password),
+                 QStringLiteral("postgresql://db/reg?sslmode=require"));
+        QCOMPARE(password, QStringLiteral("y"));
+        QCOMPARE(registryUrlWithoutPassword(QStringLiteral("postgresql://db/reg?password=z"), &password),
+                 QStringLiteral("postgresql://db/reg"));
+        QCOMPARE(registryUrlWithoutPassword(QStringLiteral("line/registry.sqlite"), &password),
+                 QStringLiteral("line/registry.sqlite"));
+        QCOMPARE(password, QString());
     }
 
     // A mistyped URL opens nothing and creates nothing (no SQLite file named after it, password and all).
