@@ -12,7 +12,8 @@ QString schemeName(SerialScheme scheme)
 }
 
 IssueSeries::IssueSeries(Recorder &recorder, const BootInputs &inputs, const ProductionRun &run)
-    : m_recorder(recorder), m_inputs(inputs), m_run(run)
+    : m_recorder(recorder), m_inputs(inputs), m_run(run),
+      m_recordBase(QUuid::createUuid().toString(QUuid::WithoutBraces))
 {
     makeIds(run.firstSerial, run.count);
 }
@@ -140,7 +141,7 @@ void IssueSeries::imageDone(int serial, const QString &path, bool written)
     id.sha256 = sha256;
     id.time = QDateTime::currentDateTimeUtc();
     id.written = true;
-    id.recordId = QUuid::createUuid().toString(QUuid::WithoutBraces);
+    id.recordId = m_recordBase + QLatin1Char('-') + id.serialText; // unique: one random base per series
     m_written << id;
 }
 

@@ -62,6 +62,7 @@ private:
     Recorder &m_recorder;
     BootInputs m_inputs;
     ProductionRun m_run;
+    QString m_recordBase; // the record IDs of the series' images: this and the serial text
     QVector<IssuedId> m_ids;
     QHash<int, int> m_indexOfSerial;
     QVector<IssuedId> m_collisions;

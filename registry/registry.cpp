@@ -124,6 +124,20 @@ IssuedId rowToIssued(const QSqlQuery &q)
     return id;
 }
 
+// The stored text of a row's time; a series writes many rows in one millisecond, so the last one is kept.
+QString rowTime(const QDateTime &time)
+{
+    thread_local qint64 lastMs = -1;
+    thread_local QString lastText;
+    const QDateTime t = time.isValid() ? time : QDateTime::currentDateTimeUtc();
+    const qint64 ms = t.toMSecsSinceEpoch();
+    if (ms != lastMs) {
+        lastText = registryTime(t);
+        lastMs = ms;
+    }
+    return lastText;
+}
+
 void bindIssued(QSqlQuery &q, const IssuedId &id, bool written)
 {
     q.addBindValue(qint64(id.deviceId));
@@ -135,7 +149,7 @@ void bindIssued(QSqlQuery &q, const IssuedId &id, bool written)
     q.addBindValue(text(id.serialText));
     q.addBindValue(text(id.file));
     q.addBindValue(text(id.sha256));
-    q.addBindValue(registryTime(id.time.isValid() ? id.time : QDateTime::currentDateTimeUtc()));
+    q.addBindValue(rowTime(id.time));
     q.addBindValue(text(id.bench));
     q.addBindValue(written ? 1 : 0);
     q.addBindValue(id.reissues);
@@ -598,7 +612,7 @@ bool Registry::confirm(const QVector<IssuedId> &written, const QVector<IssuedId>
                       q.addBindValue(qint64(id.deviceId));
                       q.addBindValue(text(id.file));
                       q.addBindValue(text(id.sha256));
-                      q.addBindValue(id.time.isValid() ? registryTime(id.time) : now);
+                      q.addBindValue(id.time.isValid() ? rowTime(id.time) : now);
                       q.addBindValue(optional(id.recordId));
                   },
                   &updated)) {
