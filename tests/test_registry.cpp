@@ -472,6 +472,43 @@ private slots:
         QCOMPARE(password, QString());
     }
 
+    // libpq's URI reaches libpq whole: a socket folder as host= parameter, the port and sslmode as parameters.
+    void postgresSocketUrl()
+    {
+        QString skip;
+        const QString tcp = RegistryBackend::freshUrl(QStringLiteral("postgresql"), m_dir.path(), &skip);
+        QFile cluster(qEnvironmentVariable("ZR_TEST_POSTGRES_DIR") + QStringLiteral("/cluster"));
+        if (tcp.isEmpty() || !cluster.open(QIODevice::ReadOnly))
+            QSKIP("needs the test PostgreSQL server that CTest starts (its socket folder)");
+        const QUrl u(tcp);
+        const QString url = QStringLiteral("postgresql://%1@%2?host=%3&port=%4&sslmode=disable&connect_timeout=7")
+                                .arg(u.userName(), u.path(), QString::fromUtf8(cluster.readAll()).trimmed())
+                                .arg(u.port());
+        Registry r;
+        QVERIFY2(r.open(url), qPrintable(r.errorText()));
+        QVERIFY(r.isPostgres());
+        QVector<int> refused;
+        IssuedId id;
+        id.deviceId = 0x0379C02A;
+        QVERIFY2(r.insertNew({id}, &refused), qPrintable(r.errorText()));
+        Registry overTcp;
+        QVERIFY(overTcp.open(tcp));
+        QVERIFY(overTcp.find(0x0379C02A, &id)); // the same database
+
+        // A service of a service file (PGSERVICEFILE): where a line keeps host, port, user and password.
+        QFile services(m_dir.filePath(QStringLiteral("pg_service.conf")));
+        QVERIFY(services.open(QIODevice::WriteOnly));
+        services.write(QStringLiteral("[zrline]\nhost=%1\nport=%2\nuser=%3\ndbname=%4\n")
+                           .arg(u.host()).arg(u.port()).arg(u.userName(), u.path().mid(1)).toUtf8());
+        services.close();
+        qputenv("PGSERVICEFILE", services.fileName().toUtf8());
+        Registry byService;
+        const bool opened = byService.open(QStringLiteral("postgresql://?service=zrline"));
+        qunsetenv("PGSERVICEFILE");
+        QVERIFY2(opened, qPrintable(byService.errorText()));
+        QVERIFY(byService.find(0x0379C02A, &id));
+    }
+
     // A mistyped URL opens nothing and creates nothing (no SQLite file named after it, password and all).
     void mistypedUrlCreatesNothing()
     {
