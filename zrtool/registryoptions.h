@@ -20,8 +20,8 @@ struct RegistryOptions
                                                 "sqlite:PATH or a file ending in .sqlite or .db (default: "
                                                 "ZR_REGISTRY, else registry.sqlite in the user's data directory). "
                                                 "Give a PostgreSQL password through PGPASSWORD, ~/.pgpass or the "
-                                                "service file (PGSERVICEFILE), not in the URL: it is never shown, "
-                                                "spooled or passed on."),
+                                                "service file (PGSERVICEFILE); a password in the URL works but "
+                                                "is never shown, spooled or passed on a command line."),
                                  QStringLiteral("URL")};
     const QCommandLineOption bench{QStringLiteral("bench"),
                                    QStringLiteral("Bench name recorded with each row (default: the host name)."),
