@@ -122,6 +122,7 @@ void Flasher::showProductionControls()
     ui->actionParameter_Wizard->setVisible(true);
     ui->showAllMsg->show();
     ui->OldSerialSystem->show();
+    addRegistryEntry();
     // Wide enough for every menu title and the option boxes' texts; never narrower than it was.
     resize(qMax(width(), qMax(menuBar()->sizeHint().width(), minimumSizeHint().width())),
            qMax(height(), minimumSizeHint().height()));

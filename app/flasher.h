@@ -34,6 +34,9 @@ public:
     // zrflasher --production: shows the builder menus, "Stream", the wizard entry and the two option boxes, and
     // widens the window so that they fit, keeping it inside the screen's available area.
     void showProductionControls();
+    // The production registry the window records into for this run (empty: none, the window records nothing).
+    void setRegistryUrl(const QString &url);
+    QString registryUrl() const { return m_registryUrl; }
 
 public slots:
     // --- shell (app/flasher.cpp) ---
@@ -46,6 +49,8 @@ public slots:
     void slotDisconnectRsCable();
     // "Fast replies" (Utilities): a reply ends its exchange as soon as it is complete; remembered.
     void slotFastReplies(bool on);
+    // "Production registry..." (shown with --production): on asks for the registry to record into for this run.
+    void slotProductionRegistry(bool on);
 
     // --- connect and upgrade (boot/) ---
     void slotConnect();
@@ -126,11 +131,15 @@ private:
     // tag: null for the family builders; rdm: the RDM identifier in its low byte
     void createBootImages(const char *builder, const char *ZrXXX, const char *tag, const char *version, int rdm);
     // [dmx/params]
-    // [registry] The production registry, opened on first use; its one notice goes to the message box.
+    // [registry] The production registry: only one the user named (--registry, ZR_REGISTRY or the "Production
+    // registry..." entry) is recorded into, opened on first use; its notices go to the message box.
+    QString m_registryUrl = registryFromEnvironment();
     std::unique_ptr<Recorder> m_recorder;
-    Recorder &recorder();
+    static QString registryFromEnvironment();
+    Recorder *recorder(); // null without a registry
     void logRegistryNotice();
     void recordUpgrade(const UpgradeReport &report);
+    void addRegistryEntry();
 
     std::unique_ptr<Ui::FlasherClass> ui;
     std::unique_ptr<Prompts> m_ownPrompts;

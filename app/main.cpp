@@ -8,6 +8,8 @@
 #include "core/logcategories.h"
 #include "link/cabledrivers.h"
 #include "link/keytable.h"
+#include "registry/registry.h"
+#include "registry/registryurl.h"
 #include "sim/simulatedbus.h"
 
 int main(int argc, char *argv[])
@@ -48,6 +50,15 @@ int main(int argc, char *argv[])
                                      QStringLiteral("Print the diagnostic traces (frames, CRCs, cable enumeration, "
                                                     "encoding) on stderr."));
     parser.addOption(verbose);
+    // The window records boot images and upgrades only in a registry named here, by ZR_REGISTRY or (with
+    // --production) through "Production registry...".
+    const QCommandLineOption registry(QStringLiteral("registry"),
+                                      QStringLiteral("Record boot images and upgrades in this production registry "
+                                                     "(%1; default: $ZR_REGISTRY, else none). A PostgreSQL "
+                                                     "password comes from PGPASSWORD, ~/.pgpass or the service file.")
+                                          .arg(acceptedRegistryForms()),
+                                      QStringLiteral("URL"));
+    parser.addOption(registry);
     parser.process(app);
     if (parser.isSet(verbose))
         enableAllTraces();
@@ -72,7 +83,14 @@ int main(int argc, char *argv[])
         driver = cables.get();
     }
 
+    const QString registryUrl = parser.isSet(registry) ? parser.value(registry) : Registry::configuredUrl();
+    if (!registryUrl.isEmpty() && parseRegistryUrl(registryUrl).kind == RegistryLocation::Invalid) {
+        fprintf(stderr, "zrflasher: %s\n", qPrintable(parseRegistryUrl(registryUrl).error));
+        return 1;
+    }
+
     auto *window = new Flasher(nullptr, driver);
+    window->setRegistryUrl(registryUrl);
     startMainWindow(window);
     if (parser.isSet(production))
         window->showProductionControls();

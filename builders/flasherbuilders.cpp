@@ -122,17 +122,33 @@ void Flasher::createBootImages(const char *builder, const char *ZrXXX, const cha
     ProductionRun run;
     if (!askProductionData(prompts(), scheme, &run))
         return;
-    // Issued IDs: a series that reuses any asks first (No by default); a fresh one runs without a word.
-    IssueSeries series(recorder(), in, run);
-    if (series.reserve(false) == IssueSeries::Check::Reused) {
+    // With a production registry configured: a series that reuses issued IDs asks first (No by default), a fresh
+    // one runs without a word, and none is written unchecked. Without one, the series runs as it always did.
+    Recorder *registry = recorder();
+    if (!registry) {
+        writeBootImages(variant, in, prepared, run, m_state.log);
+        return;
+    }
+    IssueSeries series(*registry, in, run);
+    IssueSeries::Check check = series.reserve(false);
+    if (check == IssueSeries::Check::Reused) {
         const QString question = tr("Serial numbers %1 were already issued on %2: write them again?")
                                      .arg(series.collisionRange(), series.collisionDates());
         if (prompts().question(tr("Production registry"), question, Prompts::Yes | Prompts::No, Prompts::No)
             != Prompts::Yes)
             return;
-        series.reserve(true);
+        check = series.reserve(true);
     }
-    logRegistryNotice();
+    if (check == IssueSeries::Check::Busy) {
+        log(tr("Serial numbers %1 are being written by another bench right now: no boot image written")
+                .arg(series.collisionRange()));
+        return;
+    }
+    if (check != IssueSeries::Check::Reserved) {
+        log(tr("Production registry %1 cannot be reached (%2): no boot image written")
+                .arg(registry->shownUrl(), series.problem()));
+        return;
+    }
     writeBootImages(variant, in, prepared, run, m_state.log, series.observer());
     series.finish();
     logRegistryNotice();

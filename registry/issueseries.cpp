@@ -1,8 +1,8 @@
 // IssueSeries: reservation before the images, confirmation after them, the spool when the registry is away.
 #include "registry/issueseries.h"
 
-#include <QCryptographicHash>
 #include <QSet>
+#include <QUuid>
 
 #include "registry/recorder.h"
 
@@ -12,22 +12,35 @@ QString schemeName(SerialScheme scheme)
 }
 
 IssueSeries::IssueSeries(Recorder &recorder, const BootInputs &inputs, const ProductionRun &run)
-    : m_recorder(recorder)
+    : m_recorder(recorder), m_inputs(inputs), m_run(run),
+      m_recordBase(QUuid::createUuid().toString(QUuid::WithoutBraces))
 {
-    m_ids.reserve(run.count);
-    for (int serial = run.firstSerial; serial < run.firstSerial + run.count; ++serial) {
+    makeIds(run.firstSerial, run.count);
+}
+
+void IssueSeries::makeIds(int first, int count)
+{
+    m_ids.clear();
+    m_indexOfSerial.clear();
+    m_ids.reserve(count);
+    for (int serial = first; serial < first + count; ++serial) {
         IssuedId id;
-        id.deviceId = productionWord(run.scheme, inputs.rdmId, run.year, run.period, serial);
-        id.model = inputs.model;
-        id.scheme = schemeName(run.scheme);
-        id.year = run.year;
-        id.period = run.period;
+        id.deviceId = productionWord(m_run.scheme, m_inputs.rdmId, m_run.year, m_run.period, serial);
+        id.model = m_inputs.model;
+        id.scheme = schemeName(m_run.scheme);
+        id.year = m_run.year;
+        id.period = m_run.period;
         id.serial = serial;
-        id.serialText = serialString(run.year, run.period, serial);
-        id.bench = recorder.bench();
+        id.serialText = serialString(m_run.year, m_run.period, serial);
+        id.bench = m_recorder.bench();
         m_indexOfSerial.insert(serial, m_ids.size());
         m_ids << id;
     }
+}
+
+QString IssueSeries::problem() const
+{
+    return m_recorder.problem();
 }
 
 IssueSeries::Check IssueSeries::reserve(bool reissue)
@@ -42,6 +55,9 @@ IssueSeries::Check IssueSeries::reserve(bool reissue)
         return Check::Reserved;
     case Registry::Reserve::Collision:
         return Check::Reused;
+    case Registry::Reserve::Busy:
+        return Check::Busy;
+    case Registry::Reserve::PastEnd:
     case Registry::Reserve::Error:
         break;
     }
@@ -49,6 +65,43 @@ IssueSeries::Check IssueSeries::reserve(bool reissue)
     return Check::Unrecorded;
 }
 
+IssueSeries::Check IssueSeries::reserveNext(int count)
+{
+    m_collisions.clear();
+    Registry *registry = m_recorder.registry();
+    if (!registry)
+        return Check::Unrecorded;
+    const int last = maxSerial(m_run.scheme);
+    const quint32 low = productionWord(m_run.scheme, m_inputs.rdmId, m_run.year, m_run.period, 0);
+    const quint32 high = productionWord(m_run.scheme, m_inputs.rdmId, m_run.year, m_run.period, last);
+    int pastEndFirst = 0;
+    QVector<IssuedId> ids;
+    const auto idsFrom = [&](int first) {
+        if (first + count - 1 > last) {
+            pastEndFirst = first;
+            return QVector<IssuedId>();
+        }
+        makeIds(first, count);
+        return m_ids;
+    };
+    switch (registry->reserveNext(low, high, idsFrom, &ids)) {
+    case Registry::Reserve::Reserved:
+        m_reserved = true;
+        return Check::Reserved;
+    case Registry::Reserve::PastEnd:
+        makeIds(pastEndFirst, 0);
+        m_run.firstSerial = pastEndFirst;
+        return Check::PastEnd;
+    case Registry::Reserve::Collision:
+    case Registry::Reserve::Busy:
+        m_collisions = registry->issuedAmong(m_ids);
+        return Check::Reused;
+    case Registry::Reserve::Error:
+        break;
+    }
+    m_recorder.noteUnreachable(registry->errorText());
+    return Check::Unrecorded;
+}
 QString IssueSeries::collisionRange() const
 {
     if (m_collisions.isEmpty())
@@ -74,7 +127,7 @@ QString IssueSeries::collisionDates() const
 
 void IssueSeries::imageBuilt(int serial, const QByteArray &image)
 {
-    m_sha256.insert(serial, QString::fromLatin1(QCryptographicHash::hash(image, QCryptographicHash::Sha256).toHex()));
+    m_sha256.insert(serial, sha256Hex(image));
 }
 
 void IssueSeries::imageDone(int serial, const QString &path, bool written)
@@ -88,6 +141,7 @@ void IssueSeries::imageDone(int serial, const QString &path, bool written)
     id.sha256 = sha256;
     id.time = QDateTime::currentDateTimeUtc();
     id.written = true;
+    id.recordId = m_recordBase + QLatin1Char('-') + id.serialText; // unique: one random base per series
     m_written << id;
 }
 
@@ -99,7 +153,7 @@ SeriesObserver IssueSeries::observer()
     return o;
 }
 
-void IssueSeries::finish()
+bool IssueSeries::finish()
 {
     if (m_reserved) {
         QSet<quint32> done;
@@ -111,10 +165,13 @@ void IssueSeries::finish()
                 notWritten << id;
         Registry *registry = m_recorder.registry();
         if (registry && registry->confirm(m_written, notWritten))
-            return;
+            return true;
         if (registry)
             m_recorder.noteUnreachable(registry->errorText());
     }
+    // The images are there: their records must not be lost (their IDs stay reserved until the spool is written).
+    bool kept = true;
     for (const IssuedId &id : m_written)
-        m_recorder.spool().add(m_recorder.url(), id);
+        kept = m_recorder.spoolRecord(id) && kept;
+    return kept;
 }

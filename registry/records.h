@@ -21,6 +21,35 @@ struct IssuedId
     QString bench;
     bool written = false;
     int reissues = 0;   // how often the ID was written again on purpose
+    QString recordId;   // the unique ID of the record that wrote it last (a spooled record replays once)
+    QDateTime claimedAt; // a reissue in progress since then (invalid when none)
+    QString claimedBy;  // the bench writing it again
+};
+
+// One earlier image of a reissued device ID: what the reissue at `time` replaced.
+struct ReissueRecord
+{
+    QDateTime time;
+    QString bench;
+    QString model;
+    QString file;
+    QString sha256;
+    QString previousModel; // empty in records made before the model was kept
+    QString previousFile;
+    QString previousSha256;
+};
+
+// Issued IDs of one model, scheme, year and week (month), as "zrtool registry list" sums them up.
+struct SeriesSummary
+{
+    QString model;
+    QString scheme;
+    int year = 0;
+    int period = 0;
+    int written = 0;
+    int reserved = 0;
+    int lastSerial = -1; // the highest serial issued
+    QDateTime lastTime;  // the newest issue
 };
 
 // One device upgrade, whatever its result.
@@ -38,6 +67,7 @@ struct UpgradeRecord
     bool fast = false; // fast replies, or the specified timing
     QString result; // "done", "failed", "not started"
     qint64 durationMs = 0;
+    QString recordId; // unique per record: the registry refuses a second copy (a spool replayed twice)
 };
 
 // The time format of every stored time: ISO 8601 in UTC with milliseconds, so text order is time order.

@@ -2,7 +2,9 @@
 // export and import, an unreachable registry, and the record of a device upgrade. SQLite and PostgreSQL alike.
 #include <QCryptographicHash>
 #include <QDir>
+#include <QLockFile>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -149,6 +151,8 @@ private slots:
         QCOMPARE(r.code, 2);
         QCOMPARE(r.err.count(QLatin1Char('\n')), 1);
         QVERIFY2(r.err.contains(QLatin1String("Zr501 26140050..26140051 were already issued")), qPrintable(r.err));
+        // The way out it points to is the safe one: fresh numbers, --reissue only as the deliberate choice.
+        QVERIFY2(r.err.contains(QLatin1String("--next 6 takes the next free ones")), qPrintable(r.err));
         QVERIFY(imagesIn(m_dir->filePath("b")).isEmpty());
         Registry reg;
         QVERIFY(reg.open(m_url));
@@ -274,8 +278,8 @@ private slots:
     }
 
     void unreachable_data() { RegistryBackend::addRows(); }
-    // zrtool boot without its registry: the series is written, the problem said once on stderr, and the records
-    // reach the registry at its next open.
+    // zrtool boot without its registry stops before the first image (exit 7, one line naming why); --offline
+    // writes the series and spools its records, which "registry spool" lists and --flush writes once it can.
     void unreachable()
     {
         QFETCH(QString, backend);
@@ -283,16 +287,278 @@ private slots:
         const QString url = RegistryBackend::unreachableUrl(backend, m_dir->path(), &skip);
         if (url.isEmpty())
             QSKIP(qPrintable(skip));
-        const Run r = zrtool(boot("out", {"--first", "0", "--count", "3"}), url);
-        QCOMPARE(r.code, 0);
-        QCOMPARE(r.err.count(QLatin1String("cannot be reached")), 1);
-        QCOMPARE(imagesIn(m_dir->filePath("out")).size(), 3);
+        Run r = zrtool(boot("out", {"--first", "0", "--count", "3"}), url);
+        QCOMPARE(r.code, 7);
+        QCOMPARE(r.err.count(QLatin1Char('\n')), 1);
+        QVERIFY2(r.err.contains(QLatin1String("cannot be reached")) && r.err.contains(QLatin1String("nothing written")),
+                 qPrintable(r.err));
+        QVERIFY(!QFileInfo::exists(m_dir->filePath("out")));
+        QVERIFY(!QFileInfo::exists(m_dir->filePath("spool.jsonl")));
         QCOMPARE(zrtool(boot("out", {"--next", "1"}), url).code, 7); // --next needs the registry itself
 
+        r = zrtool(boot("out", {"--first", "0", "--count", "3", "--offline"}), url);
+        QCOMPARE(r.code, 0);
+        QCOMPARE(r.err.count(QLatin1Char('\n')), 1);
+        QVERIFY2(r.err.contains(QLatin1String("records are kept in")) && r.err.contains(QLatin1String("spool.jsonl")),
+                 qPrintable(r.err));
+        QCOMPARE(imagesIn(m_dir->filePath("out")).size(), 3);
+        Run listed = zrtool({"registry", "spool"}, url);
+        QCOMPARE(listed.code, 0);
+        QCOMPARE(listed.out.count(QLatin1String("issue ")), 3);
+        QVERIFY2(listed.out.contains(QLatin1String("3 records in")), qPrintable(listed.out));
+
         RegistryBackend::makeReachable(backend, url);
+        const Run flushed = zrtool({"registry", "spool", "--flush"}, url);
+        QCOMPARE(flushed.code, 0);
+        QVERIFY2(flushed.out.contains(QLatin1String("3 records written")), qPrintable(flushed.out));
         const Run list = zrtool({"registry", "list", "--model", "Zr501"}, url);
         QCOMPARE(list.code, 0);
         QCOMPARE(list.out.count(QLatin1String(" written ")), 3);
+    }
+
+    void unwritable_data()
+    {
+        QTest::addColumn<QString>("damage");
+        QTest::newRow("not a database") << QStringLiteral("garbage");
+        QTest::newRow("a folder in its place") << QStringLiteral("folder");
+        QTest::newRow("spool unwritable too") << QStringLiteral("spool");
+    }
+    // An SQLite registry that cannot be read or written stops the series with nothing written; with --offline a
+    // spool that cannot be written stops it as well, said as such.
+    void unwritable()
+    {
+        QFETCH(QString, damage);
+        const QString url = m_dir->filePath(QStringLiteral("damaged.sqlite"));
+        if (damage == QLatin1String("folder")) {
+            QVERIFY(QDir().mkpath(url));
+        } else {
+            QFile file(url);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(QByteArray(8192, 'x'));
+        }
+        QStringList more{"--first", "0", "--count", "3"};
+        QString spoolSays;
+        if (damage == QLatin1String("spool")) {
+            more << "--offline";
+            QFile blocker(m_dir->filePath("blocker"));
+            QVERIFY(blocker.open(QIODevice::WriteOnly));
+            spoolSays = QStringLiteral("spool cannot be written");
+        }
+        QProcess *p = start(boot("out", more), url);
+        if (damage == QLatin1String("spool")) { // restart with the spool below a plain file
+            finish(p);
+            QDir(m_dir->filePath("out")).removeRecursively();
+            QFile::remove(m_dir->filePath("spool.jsonl"));
+            auto *q = new QProcess(this);
+            QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+            env.insert(QStringLiteral("ZR_REGISTRY"), url);
+            env.insert(QStringLiteral("ZR_REGISTRY_SPOOL"), m_dir->filePath(QStringLiteral("blocker/spool.jsonl")));
+            q->setProcessEnvironment(env);
+            q->setWorkingDirectory(m_dir->path());
+            q->start(QStringLiteral(ZRTOOL_PATH), boot("out", more));
+            p = q;
+        }
+        const Run r = finish(p);
+        QCOMPARE(r.code, 7);
+        QVERIFY2(r.err.contains(QLatin1String("nothing written")) && r.err.contains(spoolSays), qPrintable(r.err));
+        QVERIFY(!r.err.contains(QLatin1String("records are kept")));
+        QVERIFY(!QFileInfo::exists(m_dir->filePath("out")));
+    }
+
+    void mistypedUrl_data()
+    {
+        QTest::addColumn<QString>("url");
+        for (const char *url : {"postgresq://zr:pw-7731@db/reg", "postgresql:/zr:pw-7731@db/reg", "pg://zr:pw-7731@db/reg",
+                                "POSTGRESQL://zr:pw-7731@db/reg", " postgresql://zr:pw-7731@db/reg"})
+            QTest::newRow(url) << QString::fromLatin1(url);
+    }
+    // A mistyped registry URL is refused with the accepted forms: no registry file, no spool, no image, and the
+    // password in no message.
+    void mistypedUrl()
+    {
+        QFETCH(QString, url);
+        const QStringList before = QDir(m_dir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+        for (const QStringList &command : {boot("out", {"--first", "0", "--count", "2", "--registry", url}),
+                                           QStringList{"registry", "list", "--registry", url}}) {
+            const Run r = zrtool(command);
+            QCOMPARE(r.code, 1);
+            QVERIFY2(r.err.contains(QLatin1String("accepted: postgresql://")), qPrintable(r.err));
+            QVERIFY2(!(r.err + r.out).contains(QLatin1String("pw-7731")), qPrintable(r.err));
+        }
+        const Run fromEnvironment = zrtool(boot("out", {"--first", "0", "--count", "2"}), url);
+        QCOMPARE(fromEnvironment.code, 1);
+        QVERIFY2(fromEnvironment.err.contains(QLatin1String("ZR_REGISTRY")), qPrintable(fromEnvironment.err));
+        QCOMPARE(QDir(m_dir->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), before);
+    }
+
+    // A PostgreSQL password given in the URL reaches the full program through its environment, never its command
+    // line, and appears in no output and no spool line.
+    void passwordHidden()
+    {
+        QString skip;
+        const QString plain = RegistryBackend::freshUrl(QStringLiteral("postgresql"), m_dir->path(), &skip);
+        if (plain.isEmpty())
+            QSKIP(qPrintable(skip));
+        QUrl withPassword(plain);
+        withPassword.setPassword(QStringLiteral("pw-5519"));
+        const QString url = withPassword.toString();
+        // A spool waiting for this registry, and its lock held here: the full program waits in its flush, long
+        // enough for its command line to be read.
+        RegistrySpool spool(m_dir->filePath(QStringLiteral("spool.jsonl")));
+        QVERIFY(spool.add(url, UpgradeRecord()));
+        QFile spoolFile(spool.path());
+        QVERIFY(spoolFile.open(QIODevice::ReadOnly));
+        QVERIFY(!spoolFile.readAll().contains("pw-5519"));
+        spoolFile.close();
+        auto lock = std::make_unique<QLockFile>(spool.path() + QStringLiteral(".lock"));
+        QVERIFY(lock->tryLock(0));
+        QProcess *p = start({"registry", "list", "--registry", url}, plain);
+        QByteArray commandLine, environment;
+        for (int tries = 0; tries < 500; ++tries) {
+            QTest::qWait(20);
+            const QString proc = QStringLiteral("/proc/%1/").arg(p->processId());
+            if (QFileInfo(proc + QStringLiteral("exe")).symLinkTarget() == QFileInfo(QStringLiteral(ZRTOOL_PATH)).canonicalFilePath())
+                continue; // the front program, before it hands over
+            QFile cmdline(proc + QStringLiteral("cmdline")), environ(proc + QStringLiteral("environ"));
+            if (cmdline.open(QIODevice::ReadOnly) && environ.open(QIODevice::ReadOnly)) {
+                commandLine = cmdline.readAll();
+                environment = environ.readAll();
+                if (commandLine.contains("registry"))
+                    break;
+            }
+        }
+        lock.reset();
+        const Run r = finish(p);
+        QVERIFY2(commandLine.contains("--registry"), commandLine.constData());
+        QVERIFY2(!commandLine.contains("pw-5519"), commandLine.constData());
+        QVERIFY(environment.contains("PGPASSWORD=pw-5519"));
+        QCOMPARE(r.code, 0);
+        QVERIFY(!(r.out + r.err).contains(QLatin1String("pw-5519")));
+
+        // A server that cannot be reached: its error lines and the spooled records hold no password either.
+        withPassword.setPath(QStringLiteral("/no_such_database"));
+        const Run away = zrtool(boot("out", {"--first", "0", "--count", "1", "--offline", "--registry",
+                                             withPassword.toString()}));
+        QCOMPARE(away.code, 0);
+        QVERIFY2(away.err.contains(QLatin1String("no_such_database")), qPrintable(away.err));
+        QVERIFY(!(away.out + away.err).contains(QLatin1String("pw-5519")));
+        QVERIFY(spoolFile.open(QIODevice::ReadOnly));
+        const QByteArray spooled = spoolFile.readAll();
+        QVERIFY(spooled.contains("no_such_database"));
+        QVERIFY(!spooled.contains("pw-5519"));
+    }
+
+    void spoolExactlyOnce_data() { RegistryBackend::addRows(); }
+    // 200 spooled records and 4 upgrades starting together: each process opens the registry and would flush the
+    // spool; the lock and the record IDs leave exactly 204 rows.
+    void spoolExactlyOnce()
+    {
+        if (!freshRegistry())
+            return;
+        RegistrySpool spool(m_dir->filePath(QStringLiteral("spool.jsonl")));
+        UpgradeRecord u;
+        u.deviceId = 0x0379C02A;
+        u.result = QStringLiteral("done");
+        for (int i = 0; i < 200; ++i)
+            QVERIFY(spool.add(m_url, u));
+        const QString file = writeTestUpgradeFile(m_dir->filePath(QStringLiteral("Zr501_v2.upg")), "Zr501",
+                                                  testImage(0x10000, 0x2000, 5));
+        QList<QProcess *> benches;
+        for (int i = 0; i < 4; ++i)
+            benches << start({"upgrade", "--simulate", "--sim-virtual-clock", file}, m_url);
+        for (QProcess *p : benches)
+            QCOMPARE(finish(p).code, 0);
+        Registry reg;
+        QVERIFY(reg.open(m_url));
+        QCOMPARE(reg.upgrades(0x0379C02A).size(), 204);
+        QCOMPARE(spool.pending(m_url), 0);
+    }
+
+    void nextContention_data() { RegistryBackend::addRows(); }
+    // 5 benches start --next 20 together, 10 rounds: every one succeeds, and no serial number is written twice.
+    void nextContention()
+    {
+        if (!freshRegistry())
+            return;
+        for (int round = 0; round < 10; ++round) {
+            QList<QProcess *> benches;
+            for (int b = 0; b < 5; ++b)
+                benches << start(boot(QStringLiteral("r%1b%2").arg(round).arg(b), {"--next", "20"}), m_url);
+            for (QProcess *p : benches) {
+                const Run r = finish(p);
+                QVERIFY2(r.code == 0, qPrintable(r.err));
+            }
+        }
+        QSet<QString> names;
+        int images = 0;
+        for (const QString &dir : QDir(m_dir->path()).entryList({"r*b*"}, QDir::Dirs)) {
+            for (const QString &name : imagesIn(m_dir->filePath(dir))) {
+                names.insert(name);
+                ++images;
+            }
+        }
+        QCOMPARE(images, 1000);
+        QCOMPARE(names.size(), 1000);
+        QVERIFY(names.contains(QStringLiteral("Zr501_Boot_26140999.bin")));
+        Registry reg;
+        QVERIFY(reg.open(m_url));
+        const QVector<IssuedId> ids = reg.list(QStringLiteral("Zr501"), QDateTime());
+        QCOMPARE(ids.size(), 1000);
+        for (const IssuedId &id : ids)
+            QVERIFY(id.written);
+    }
+
+    void lookups_data() { RegistryBackend::addRows(); }
+    // What a person has in hand finds the device: the label's serial text, the ID in hex without 0x; a serial
+    // text of several models asks which; "registry list" alone gives the overview; "export --csv -" writes stdout.
+    void lookups()
+    {
+        if (!freshRegistry())
+            return;
+        QCOMPARE(zrtool(boot("out", {"--first", "40", "--count", "3"})).code, 0);
+        Run r = zrtool({"registry", "show", "26140042"});
+        QCOMPARE(r.code, 0);
+        QVERIFY2(r.out.startsWith(QLatin1String("device 0x0379c02a: Zr501, serial 26140042")), qPrintable(r.out));
+        r = zrtool({"registry", "show", "0379C029"});
+        QCOMPARE(r.code, 0);
+        QVERIFY2(r.out.contains(QLatin1String("serial 26140041")), qPrintable(r.out));
+        QCOMPARE(zrtool({"registry", "show", "26140099"}).code, 2);
+
+        // Zr509 serial 42 of the same week: the serial text belongs to two devices now.
+        QCOMPARE(zrtool({"boot", "--model", "Zr509", "--bootloader", "boot.hex", "--year", "26", "--week", "14", "--out",
+                         "z", "--first", "42", "--count", "1"}).code, 0);
+        r = zrtool({"registry", "show", "26140042"});
+        QCOMPARE(r.code, 2);
+        QVERIFY2(r.err.contains(QLatin1String("which model")) && r.err.contains(QLatin1String("Zr509")), qPrintable(r.err));
+        r = zrtool({"registry", "show", "26140042", "--model", "Zr509"});
+        QCOMPARE(r.code, 0);
+        QVERIFY2(r.out.contains(QLatin1String(": Zr509, serial 26140042")), qPrintable(r.out));
+
+        r = zrtool({"registry", "list"});
+        QCOMPARE(r.code, 0);
+        QVERIFY2(r.out.contains(QRegularExpression(QStringLiteral("Zr501 +26 week 14 +3 +0 +43 "))), qPrintable(r.out));
+        QVERIFY2(r.out.contains(QLatin1String("last series: Zr509 26140042..26140042 (1 IDs)")), qPrintable(r.out));
+        QVERIFY2(r.out.contains(QLatin1String("spooled records waiting for this registry: 0")), qPrintable(r.out));
+
+        r = zrtool({"registry", "export", "--csv", "-"});
+        QCOMPARE(r.code, 0);
+        QCOMPARE(r.out.count(QLatin1Char('\n')), 5);
+
+        // Zr430 and Zr600 share an RDM identifier, so their IDs too: the second is refused, and written on purpose
+        // the ID's history shows both images and flags the change of model.
+        const auto model = [](const char *code, const QStringList &more) {
+            return QStringList{"boot", "--model", code, "--bootloader", "boot.hex", "--year", "26", "--week", "14",
+                               "--out", code, "--first", "7", "--count", "1"} + more;
+        };
+        QCOMPARE(zrtool(model("Zr430", {})).code, 0);
+        QCOMPARE(zrtool(model("Zr600", {})).code, 2);
+        QCOMPARE(zrtool(model("Zr600", {"--reissue"})).code, 0);
+        r = zrtool({"registry", "show", "0x4079c007"});
+        QCOMPARE(r.code, 0);
+        QVERIFY2(r.out.contains(QLatin1String("replacing Zr430/Zr430_Boot_26140007.bin"))
+                     && r.out.contains(QLatin1String("MODEL CHANGED under this ID: Zr430 -> Zr600")),
+                 qPrintable(r.out));
+        QVERIFY(!QFileInfo::exists(m_dir->filePath("-")));
     }
 };
 

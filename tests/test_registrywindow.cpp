@@ -1,5 +1,6 @@
 // The window and the production registry: boot-image series that reuse IDs ask first, failed images leave their
 // IDs free, upgrades are recorded, and an unreachable registry stops nothing. SQLite and PostgreSQL alike.
+#include <QAction>
 #include <QDir>
 #include <QLoggingCategory>
 #include <QTemporaryDir>
@@ -208,8 +209,8 @@ private slots:
     }
 
     void unreachableRegistry_data() { RegistryBackend::addRows(); }
-    // Without the registry the upgrade and the series go on; the message box says so once; the records appear
-    // in the registry once it can be opened.
+    // A configured registry that cannot be reached: the upgrade goes on (its record waits in the spool, said once),
+    // the series is not written at all; the upgrade record appears in the registry once it can be opened.
     void unreachableRegistry()
     {
         QFETCH(QString, backend);
@@ -221,22 +222,85 @@ private slots:
         series(sim.prompts, sim.window, 30, 2);
         QVERIFY(sim.prompts.allAnswered());
         QVERIFY(sim.messages().contains(QStringLiteral("Upgrade succesfull!")));
-        QCOMPARE(imagesIn("Zr501").size(), 2);
-        int notices = 0;
-        for (const QString &line : sim.messages())
-            notices += line.startsWith(QLatin1String("Production registry ")) ? 1 : 0;
+        QVERIFY(!QFileInfo::exists(QStringLiteral("Zr501")));
+        int notices = 0, refusals = 0;
+        for (const QString &line : sim.messages()) {
+            notices += line.contains(QLatin1String("records are kept in")) ? 1 : 0;
+            refusals += line.startsWith(QLatin1String("Production registry ")) && line.endsWith(QLatin1String("no boot image written")) ? 1 : 0;
+        }
         QCOMPARE(notices, 1);
+        QCOMPARE(refusals, 1);
 
         RegistryBackend::makeReachable(backend, m_url);
         Recorder back(m_url);
         Registry *r = back.registry();
-        QVERIFY2(r, qPrintable(back.takeNotice()));
+        QVERIFY2(r, qPrintable(back.problem()));
         const QVector<UpgradeRecord> rows = r->upgrades(0x0379C02A);
         QCOMPARE(rows.size(), 1);
         QCOMPARE(rows.at(0).result, QStringLiteral("done"));
         IssuedId id;
-        QVERIFY(r->find(zr501Id(31), &id));
-        QVERIFY(id.written);
+        QVERIFY(!r->find(zr501Id(31), &id));
+    }
+
+    // Without a registry named the window does what it always did: a series whose IDs were written before asks
+    // nothing, an upgrade records nothing, and no file appears outside the chosen outputs.
+    void noRegistryByDefault()
+    {
+        qunsetenv("ZR_REGISTRY");
+        const QStringList dataBefore = QDir(Registry::defaultDirectory()).entryList(QDir::Files);
+        SimWindow sim;
+        connectAndUpgrade(sim);
+        series(sim.prompts, sim.window, 40, 3);
+        series(sim.prompts, sim.window, 40, 3); // the same IDs again: no question
+        QVERIFY(sim.prompts.allAnswered());
+        QCOMPARE(sim.prompts.shownOf(ScriptedPrompts::Kind::Question).size(), 2); // upgrade? and run firmware?
+        QCOMPARE(imagesIn("Zr501").size(), 3);
+        QCOMPARE(QDir().entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                 (QStringList{"boot.hex", "Zr501", "Zr501_v1.23.upg"}));
+        QCOMPARE(QDir(Registry::defaultDirectory()).entryList(QDir::Files), dataBefore);
+        for (const QString &line : sim.messages())
+            QVERIFY2(!line.contains(QLatin1String("Production registry")), qPrintable(line));
+    }
+
+    // With --production, "Production registry..." starts unchecked; checking it asks for the registry, which the
+    // window then records into for the run; a URL that is none is refused and the entry stays unchecked.
+    void productionRegistryEntry()
+    {
+        qunsetenv("ZR_REGISTRY");
+        QString skip;
+        const QString url = RegistryBackend::freshUrl(QStringLiteral("sqlite"), m_dir->path(), &skip);
+        SimWindow sim;
+        sim.window.showProductionControls();
+        auto *entry = sim.window.findChild<QAction *>(QStringLiteral("actionProductionRegistry"));
+        QVERIFY(entry);
+        QVERIFY(entry->isCheckable() && !entry->isChecked());
+        QCOMPARE(entry->text(), QString::fromUtf8("Production registry…"));
+
+        sim.prompts.text(QStringLiteral("pg://zr:pw@db/reg"));
+        entry->trigger();
+        QVERIFY(!entry->isChecked());
+        QVERIFY(sim.window.registryUrl().isEmpty());
+        QVERIFY2(sim.messages().constLast().contains(QLatin1String("accepted: postgresql://")),
+                 qPrintable(sim.messages().constLast()));
+        QVERIFY(!sim.messages().constLast().contains(QLatin1String(":pw@")));
+
+        sim.prompts.text(url);
+        entry->trigger();
+        QVERIFY(entry->isChecked());
+        QCOMPARE(sim.window.registryUrl(), url);
+        series(sim.prompts, sim.window, 50, 2);
+        series(sim.prompts, sim.window, 50, 1, Prompts::No);
+        QVERIFY(sim.prompts.allAnswered());
+        Registry r;
+        QVERIFY(r.open(url));
+        IssuedId id;
+        QVERIFY(r.find(zr501Id(51), &id));
+
+        entry->trigger(); // off again: nothing more is recorded
+        QVERIFY(sim.window.registryUrl().isEmpty());
+        series(sim.prompts, sim.window, 52, 1);
+        QVERIFY(sim.prompts.allAnswered());
+        QVERIFY(!r.find(zr501Id(52), &id));
     }
 };
 

@@ -257,7 +257,8 @@ void TestZrtool::productionWindow()
              QStringList({"File", "Create Upgrade", "BootBin Zr 0-299", "BootBin Zr 300-799", "BootBin Zr 800-999",
                           "BootBin Zr646", "Utilities", "Stream"}));
     QCOMPARE(visibleTitles(w.findChild<QMenu *>("menuUtilities")->actions()),
-             QStringList({"DMX", "Disconnect RS Cable", "Parameter Wizard", "Fast replies"}));
+             QStringList({"DMX", "Disconnect RS Cable", "Parameter Wizard", "Fast replies",
+                          QString::fromUtf8("Production registry…")}));
     QCOMPARE(visibleTitles(w.findChild<QMenu *>("menuStream")->actions()),
              QStringList({"Stream Connect", "Stream Upgrade", "Stream Upgrade Procedure"}));
     QVERIFY(!w.findChild<QAction *>("actionConnectStream")->isEnabled());

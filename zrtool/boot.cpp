@@ -37,7 +37,8 @@ int runBoot(const QStringList &arguments)
                                "\"BootBin\" entries. Images go to ./<model> unless --out is given. Every image is "
                                "recorded in the production registry; a series that would reuse an issued device ID "
                                "is refused (exit 2, nothing written) unless --reissue. A registry that cannot be "
-                               "reached is reported once and the records wait in a local spool."));
+                               "reached or written stops the series before its first image (exit 7, nothing "
+                               "written) unless --offline."));
     const QCommandLineOption model(QStringLiteral("model"), QStringLiteral("Model code."), QStringLiteral("CODE"));
     const QCommandLineOption bootloader(QStringLiteral("bootloader"),
                                         QStringLiteral("The bootloader: Intel HEX, or a .bin for the STM32F4xx and "
@@ -78,9 +79,14 @@ int runBoot(const QStringList &arguments)
                                                     "reissue."));
     const QCommandLineOption noRegistry(QStringLiteral("no-registry"),
                                         QStringLiteral("Record nothing and check nothing against the registry."));
+    const QCommandLineOption offline(QStringLiteral("offline"),
+                                     QStringLiteral("When the registry cannot be reached, write the series anyway, "
+                                                    "unchecked, and keep its records in the local spool (see "
+                                                    "\"zrtool registry spool\"); an ID issued elsewhere meanwhile "
+                                                    "is then recorded as a reissue naming the earlier issue."));
     const RegistryOptions registryOptions;
     for (const QCommandLineOption &o : {model, bootloader, app, params, year, week, oldScheme, month, first, count, out,
-                                        verbose, next, reissue, noRegistry})
+                                        verbose, next, reissue, noRegistry, offline})
         cmd.addOption(o);
     registryOptions.addTo(cmd);
     if (!cmd.parse(arguments, 0, 0, {model, bootloader, year}))
@@ -91,12 +97,15 @@ int runBoot(const QStringList &arguments)
                                             : QStringLiteral("missing option --first and --count (or --next)"));
     if (!p.isSet(next) && !(p.isSet(first) && p.isSet(count)))
         return cmd.usageError(QStringLiteral("missing option --%1").arg(p.isSet(first) ? "count" : "first"));
-    if (p.isSet(noRegistry) && (p.isSet(next) || p.isSet(reissue)))
-        return cmd.usageError(QStringLiteral("--no-registry cannot take --next or --reissue"));
+    if (p.isSet(noRegistry) && (p.isSet(next) || p.isSet(reissue) || p.isSet(offline)))
+        return cmd.usageError(QStringLiteral("--no-registry cannot take --next, --reissue or --offline"));
+    if (p.isSet(next) && (p.isSet(reissue) || p.isSet(offline)))
+        return cmd.usageError(QStringLiteral("--next takes free serial numbers: it needs the registry and takes "
+                                             "neither --reissue nor --offline"));
 #ifdef ZRTOOL_FULL
     std::unique_ptr<Recorder> recorder;
-    if (!p.isSet(noRegistry))
-        recorder = registryOptions.recorder(p);
+    if (!p.isSet(noRegistry) && !(recorder = registryOptions.recorder(p)))
+        return kExitUsage;
 #else
     if (!p.isSet(noRegistry))
         return runInFullProgram(arguments); // a series that records is the full program's
@@ -146,28 +155,11 @@ int runBoot(const QStringList &arguments)
                                        periodItems(run.scheme).constLast(), p.value(period)));
     const quint32 last = quint32(maxSerial(run.scheme));
     quint32 firstSerial = 0, images = 0;
-#ifdef ZRTOOL_FULL
     if (p.isSet(next)) {
+        // The first serial is read from the registry when the series is reserved.
         if (!parseNumber(p.value(next), &images, last + 1) || images == 0)
             return cmd.usageError(QStringLiteral("--next must be from 1 to %1").arg(last + 1));
-        Registry *registry = recorder->registry();
-        const int serial = registry ? registry->nextSerial(in.model, schemeName(run.scheme), run.year, run.period)
-                                    : -1;
-        if (serial < 0) {
-            fprintf(stderr, "zrtool boot: --next needs the registry %s: %s\n", qPrintable(recorder->url()),
-                    qPrintable(registry ? registry->errorText() : recorder->problem()));
-            return kExitRegistry;
-        }
-        if (quint32(serial) + images > last + 1) {
-            fprintf(stderr, "zrtool boot: %s %s: %u serial numbers from %d run past the last one, %u\n",
-                    qPrintable(in.model), qPrintable(serialString(run.year, run.period, serial)), images, serial,
-                    last);
-            return kExitInput;
-        }
-        firstSerial = quint32(serial);
-    } else
-#endif
-    if (!parseNumber(p.value(first), &firstSerial, last)) {
+    } else if (!parseNumber(p.value(first), &firstSerial, last)) {
         return cmd.usageError(QStringLiteral("--first must be a serial number from 0 to %1").arg(last));
     }
     if (!p.isSet(next) && (!parseNumber(p.value(count), &images, last + 1 - firstSerial) || images == 0))
@@ -224,16 +216,53 @@ int runBoot(const QStringList &arguments)
     std::unique_ptr<IssueSeries> issue;
     const auto printNotice = [&recorder] {
         const QString notice = recorder ? recorder->takeNotice() : QString();
-        if (!notice.isEmpty())
-            fprintf(stderr, "zrtool boot: %s\n", qPrintable(notice));
+        for (const QString &line : notice.split(QLatin1Char('\n'), Qt::SkipEmptyParts))
+            fprintf(stderr, "zrtool boot: %s\n", qPrintable(line));
     };
     if (recorder) {
         issue = std::make_unique<IssueSeries>(*recorder, in, run);
-        if (issue->reserve(p.isSet(reissue)) == IssueSeries::Check::Reused) {
-            fprintf(stderr, "zrtool boot: serial numbers %s were already issued (%s); nothing written, --reissue "
-                            "writes them again\n",
-                    qPrintable(issue->collisionRange()), qPrintable(issue->collisionDates()));
+        const IssueSeries::Check check = p.isSet(next) ? issue->reserveNext(run.count) : issue->reserve(p.isSet(reissue));
+        switch (check) {
+        case IssueSeries::Check::Reserved:
+            run.firstSerial = issue->firstSerial();
+            break;
+        case IssueSeries::Check::Reused:
+            if (p.isSet(next)) {
+                fprintf(stderr, "zrtool boot: other benches kept taking the next %d serial numbers of %s; nothing "
+                                "written, try again\n",
+                        run.count, qPrintable(in.model));
+            } else {
+                fprintf(stderr, "zrtool boot: serial numbers %s were already issued (%s); nothing written: --next %d "
+                                "takes the next free ones (--reissue writes these again, on purpose)\n",
+                        qPrintable(issue->collisionRange()), qPrintable(issue->collisionDates()), run.count);
+            }
             return kExitInput;
+        case IssueSeries::Check::Busy:
+            fprintf(stderr, "zrtool boot: serial numbers %s are being written by another bench right now; nothing "
+                            "written\n",
+                    qPrintable(issue->collisionRange()));
+            return kExitInput;
+        case IssueSeries::Check::PastEnd:
+            fprintf(stderr, "zrtool boot: %s %s: %d serial numbers from %d run past the last one, %u\n",
+                    qPrintable(in.model), qPrintable(serialString(run.year, run.period, issue->firstSerial())),
+                    run.count, issue->firstSerial(), last);
+            return kExitInput;
+        case IssueSeries::Check::Unrecorded: {
+            QString why;
+            if (!p.isSet(offline) || p.isSet(next)) {
+                fprintf(stderr, "zrtool boot: the production registry %s cannot be reached (%s); nothing written%s\n",
+                        qPrintable(recorder->shownUrl()), qPrintable(issue->problem()),
+                        p.isSet(next) ? "" : " (--offline writes the series unchecked and spools its records)");
+                return kExitRegistry;
+            }
+            if (!recorder->spool().writable(&why)) {
+                fprintf(stderr, "zrtool boot: the production registry %s cannot be reached (%s) and its spool cannot "
+                                "be written (%s); nothing written\n",
+                        qPrintable(recorder->shownUrl()), qPrintable(issue->problem()), qPrintable(why));
+                return kExitRegistry;
+            }
+            break; // the recorder says where the records wait once the first one is spooled
+        }
         }
         printNotice();
         observer = issue->observer();
@@ -248,8 +277,9 @@ int runBoot(const QStringList &arguments)
                                  observer);
     } // the bar's line ends before an error is printed
 #ifdef ZRTOOL_FULL
+    bool recorded = true;
     if (issue) {
-        issue->finish();
+        recorded = issue->finish();
         printNotice();
     }
 #endif
@@ -257,6 +287,10 @@ int runBoot(const QStringList &arguments)
         return fileError(kExitOutput, series.failedPath, series.error.startsWith(QLatin1String("cannot"))
                                                                      ? series.error
                                                                      : QStringLiteral("cannot write (%1)").arg(series.error));
+#ifdef ZRTOOL_FULL
+    if (!recorded)
+        return kExitRegistry; // the images are there, their records are not: said above
+#endif
     const QString firstPath = bootImagePath(in, prepared, run, run.firstSerial);
     printLine(run.count == 1 ? firstPath
                              : QStringLiteral("%1 images: %2 .. %3")

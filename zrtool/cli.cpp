@@ -124,7 +124,7 @@ int dispatch(const QString &words, const QList<SubCommand> &commands, const QStr
                            "Exit status: 0 success, 1 usage error, 2 bad or unreadable input, "
                            "3 output could not be written,\n"
                            "4 no cable, 5 no device answered, 6 the device failed or refused, 7 the production registry is "
-                           "needed and cannot be reached,\n"
+                           "needed and cannot be reached or written,\n"
                            "127 the program that runs the device and registry commands is missing (a broken "
                            "install).\n"
                            "Device commands end each exchange on a complete reply (--full-windows: wait out every "

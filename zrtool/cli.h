@@ -14,7 +14,7 @@ enum ExitCode {
     kExitUsage = 1,  // bad command line: unknown option, missing or bad value, unknown model
     kExitInput = 2,  // an input file is missing, unreadable or bad
     kExitOutput = 3, // an output file could not be written
-    kExitRegistry = 7, // (4-6: the device commands) the production registry is needed (--next, zrtool registry) and cannot be reached
+    kExitRegistry = 7, // (4-6: the device commands) the production registry is needed (boot, zrtool registry) and cannot be reached or written
     kExitNoFullProgram = 127, // the program that runs the device and registry commands is missing (a broken install)
 };
 

@@ -360,14 +360,15 @@ int runUpgradeDevice(const QStringList &arguments)
     if (!QFileInfo(path).isFile())
         return fileError(kExitInput, path, QStringLiteral("no such file"));
 
-    Session session;
-    if (const int status = openSession(command, &session, true))
-        return status;
     // Every upgrade that runs is recorded; a registry that cannot be reached is said once and stops nothing (the
     // record waits in the local spool).
     std::unique_ptr<Recorder> recorder;
-    if (!p.isSet(noRegistry)) {
-        recorder = registryOptions.recorder(p);
+    if (!p.isSet(noRegistry) && !(recorder = registryOptions.recorder(p)))
+        return kExitUsage;
+    Session session;
+    if (const int status = openSession(command, &session, true))
+        return status;
+    if (recorder) {
         session.state.upgradeFinished = [&recorder](const UpgradeReport &report) { recorder->recordUpgrade(report); };
     }
     UpgradeRequest request;
@@ -381,7 +382,7 @@ int runUpgradeDevice(const QStringList &arguments)
     if (recorder) {
         const QString notice = recorder->takeNotice();
         if (!notice.isEmpty())
-            printErr(QStringLiteral("zrtool upgrade: ") + notice);
+            printErr(QStringLiteral("zrtool upgrade: ") + notice.split(QLatin1Char('\n')).join(QStringLiteral("\nzrtool upgrade: ")));
     }
 
     if (p.isSet(QStringLiteral("json"))) {

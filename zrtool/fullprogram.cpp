@@ -7,7 +7,11 @@
 #include <cstring>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
+#include <QString>
+
+#include "registry/registryurl.h"
 #include "zrtool/cli.h"
 
 namespace {
@@ -30,10 +34,40 @@ void setProgramArguments(char **argv)
     g_argv = argv;
 }
 
+namespace {
+// A --registry URL's password goes to the full program through PGPASSWORD, never on its command line, where
+// every local user could read it (ps).
+std::string withoutPassword(const char *url)
+{
+    QString password;
+    const QString plain = registryUrlWithoutPassword(QString::fromLocal8Bit(url), &password);
+    if (password.isEmpty())
+        return url;
+    ::setenv("PGPASSWORD", password.toLocal8Bit().constData(), 1);
+    return plain.toLocal8Bit().toStdString();
+}
+} // namespace
+
 int runInFullProgram(const QStringList &)
 {
     const std::string path = fullProgramPath();
-    ::execv(path.c_str(), g_argv); // the same arguments, key table and all: the full program parses them afresh
+    // The same arguments, key table and all (the full program parses them afresh), passwords taken out.
+    std::vector<std::string> arguments;
+    for (char **arg = g_argv; *arg; ++arg) {
+        const std::string word = *arg;
+        if (word.rfind("--registry=", 0) == 0) {
+            arguments.push_back("--registry=" + withoutPassword(*arg + 11));
+        } else {
+            arguments.push_back(word);
+            if (word == "--registry" && arg[1])
+                arguments.push_back(withoutPassword(*++arg));
+        }
+    }
+    std::vector<char *> argv;
+    for (std::string &a : arguments)
+        argv.push_back(&a[0]);
+    argv.push_back(nullptr);
+    ::execv(path.c_str(), argv.data());
     std::fprintf(stderr, "zrtool: this command runs in %s, which cannot be started: %s\n", path.c_str(),
                  std::strerror(errno));
     return kExitNoFullProgram;
