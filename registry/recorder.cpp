@@ -72,7 +72,10 @@ void Recorder::recordUpgrade(const UpgradeReport &report)
     if (readFileBytes(report.path, &bytes))
         record.sha256 = QString::fromLatin1(QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex());
     record.fast = report.fastReplies;
-    record.result = report.done ? QStringLiteral("done") : QStringLiteral("failed");
+    record.result = report.done ? QStringLiteral("done")
+                    : report.interrupted ? QStringLiteral("interrupted") : QStringLiteral("failed");
+    if (!report.done && !report.cause.isEmpty())
+        record.result += QStringLiteral(": ") + report.cause;
     record.durationMs = report.durationMs;
     recordUpgrade(record);
 }

@@ -48,6 +48,11 @@ public:
 
     void dropReplies(int count);    // the next `count` replies are lost
     void corruptReplies(int count); // the next `count` replies have a wrong CRC
+    // Faults that come back at a fixed pace: every `every`-th reply (0: none) is lost, has a wrong CRC, arrives
+    // just after the read window that waited for it, or is garbled by a burst of line noise over its first bytes.
+    enum class Fault { None, Drop, Corrupt, Late, Noise };
+    void setPeriodicFault(Fault fault, int every);
+    static bool faultByName(const QString &name, Fault *fault); // "drop", "corrupt", "late", "noise"
     void setZeroWrapped(bool on);   // replies wrapped in a leading and a trailing 0x00
     void setOpenFails(bool fails);  // FT_OpenEx fails
     // Raw bytes that arrive on the line right after the next frame written (as if some device sent them).
@@ -108,6 +113,8 @@ private:
     quint32 m_readMs = 0;
     bool m_breakOn = false, m_breakSent = false;
     int m_dropReplies = 0, m_corruptReplies = 0;
+    Fault m_fault = Fault::None;
+    int m_faultEvery = 0, m_repliesSinceFault = 0;
     bool m_zeroWrapped = false;
     QByteArray m_inject;
     QList<Incoming> m_incoming;

@@ -118,7 +118,10 @@ void TestDeviceOps::refusedFilesWriteNothing_data()
     QTest::newRow("another model") << "Zr529" << QString() << "the file is for Zr529, the device is a Zr501";
     QTest::newRow("forced family of another model") << "Zr501" << "STM32F030F4"
                                                     << "the file is for Zr501, not a STM32F030F4 model";
-    QTest::newRow("unknown family") << "Zr501" << "STM32F999" << "unknown family STM32F999";
+    QTest::newRow("unknown family") << "Zr501" << "STM32F999"
+                                    << "unknown family STM32F999 (one of STM32F030F4, STM32F100C6, STM32F100C8, "
+                                       "STM32L051C8, STM32F103RC_64KB, STM32F103RC, STM32F405RG, STM32F474RB, "
+                                       "STM32F070F6 (= STM32F030F4), STM32G474CB (= STM32F474RB))";
 }
 
 void TestDeviceOps::refusedFilesWriteNothing()
@@ -184,9 +187,11 @@ void TestDeviceOps::zrtoolUpgrade_data()
                                    << "zrtool upgrade: refused, nothing written: the file is for Zr529, the device "
                                       "is a Zr501\n";
     // Frames 1-5 are connects the powered-off device ignores, 6 and 7 connect and identify; 40 is mid-upgrade.
-    QTest::newRow("dropped reply") << "Zr501" << QStringList({"--sim-drop-reply", "40"}) << 6
-                                   << "zrtool upgrade: write: CRC err; the device holds a partly written "
-                                      "application, upgrade it again\n";
+    QTest::newRow("dropped reply, retried") << "Zr501" << QStringList({"--sim-drop-reply", "40"}) << 0 << QString();
+    QTest::newRow("dropped reply, no retries")
+        << "Zr501" << QStringList({"--sim-drop-reply", "41", "--retries", "0"}) << 6
+        << "zrtool upgrade: block 0x08006000: no reply to the read-back, 1 try; the device holds a partly "
+           "written application, upgrade it again\n";
     QTest::newRow("recovery without --force") << "Zr501" << QStringList({"--family", "STM32F100C8"}) << 1
                                               << "zrtool upgrade: --family replaces the device's own report: add "
                                                  "--force (see zrtool upgrade --help)\n";
@@ -214,7 +219,7 @@ void TestDeviceOps::zrtoolUpgrade()
     if (code == 0) {
         QCOMPARE(flash.mid(0x2000), image.mid(0x2000));
         QVERIFY(r.out.startsWith("3 26140042 Zr501 (STM32F100C8) upgraded with Zr501-tool.upg in "));
-    } else if (options.contains("--sim-drop-reply")) {
+    } else if (options.contains("--retries")) {
         QVERIFY(flash.mid(0x2000, 0x400) == image.mid(0x2000, 0x400)); // written part-way, and said so
         QVERIFY(flash.mid(0x2000) != image.mid(0x2000));
     } else {

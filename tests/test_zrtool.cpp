@@ -190,10 +190,12 @@ void TestZrtool::init()
     QVERIFY(QDir::setCurrent(m_dir->path()));
 
     // A bootloader at the flash base and a few bytes near the end of the 128 KiB boot area; an application with
-    // data in the window of every family (data outside a window is skipped) and in the CRC bytes of the 64 KiB one.
+    // data in the window of every family (data outside a window is skipped with --crop), in the CRC bytes of the
+    // 64 KiB one, and the Zr440's model code in the descriptor its layout covers.
     m_bootBytes = pattern(0x100, 1);
     QVERIFY(writeFile("boot.hex", hexText({{0x08000000, m_bootBytes}, {0x0801FFA0, pattern(0x20, 2)}})));
     QVERIFY(writeFile("app.hex", hexText({{0x08001800, pattern(0x40, 3)},
+                                          {0x08001FC0, QByteArray("Zr440", 6)},
                                           {0x08002000, pattern(0x300, 4)},
                                           {0x08004000, pattern(0x80, 5)},
                                           {0x0800FFF0, pattern(0x10, 6)},
@@ -327,10 +329,10 @@ void TestZrtool::errors_data()
     QTest::newRow("upg create bad hex") << QStringList{"upg", "create", "--model", "Zr501", "bad.hex", "-o", "x.upg"}
                                         << 2 << "bad.hex: HexToBin error -6";
     QTest::newRow("upg create unwritable")
-        << QStringList{"upg", "create", "--model", "Zr501", "app.hex", "-o", "boot.hex/x.upg"} << 3
+        << QStringList{"upg", "create", "--model", "Zr501", "--crop", "app.hex", "-o", "boot.hex/x.upg"} << 3
         << "boot.hex: cannot create the directory: File exists";
     QTest::newRow("upg create companion blocked by a directory")
-        << QStringList{"upg", "create", "--model", "Zr501", "app.hex", "-o", "blocked.upg"} << 3
+        << QStringList{"upg", "create", "--model", "Zr501", "--crop", "app.hex", "-o", "blocked.upg"} << 3
         << "blocked_app.bin: cannot write (Is a directory); neither blocked_app.bin nor blocked.upg was written";
 
     // Inputs without data where the command needs it.
@@ -488,7 +490,7 @@ void TestZrtool::upgCreateMatchesWindow()
     }
     QVERIFY(prompts.allAnswered());
 
-    const Result r = zrtool({"upg", "create", "--model", modelArgument, "app.hex", "-o", "cli/" + name});
+    const Result r = zrtool({"upg", "create", "--model", modelArgument, "--crop", "app.hex", "-o", "cli/" + name});
     QCOMPARE(r.code, 0);
     QCOMPARE(r.err, QString());
     const QByteArray upg = readAll("cli/" + name);
@@ -517,7 +519,7 @@ void TestZrtool::upgLayoutOfUnknownModel_data()
 void TestZrtool::upgLayoutOfUnknownModel()
 {
     QFETCH(QString, family);
-    const Result created = zrtool({"upg", "create", "--model", "Zr999", "--family", family, "app.hex", "-o", "n.upg"});
+    const Result created = zrtool({"upg", "create", "--model", "Zr999", "--family", family, "--crop", "app.hex", "-o", "n.upg"});
     QCOMPARE(created.code, 0);
     const Result r = zrtool({"upg", "inspect", "--json", "n.upg"});
     QCOMPARE(r.code, 0);
@@ -604,7 +606,7 @@ void TestZrtool::upgInspectHeaderClaimingGigabytes()
 
 void TestZrtool::upgCreateInFreshFolder()
 {
-    const Result r = zrtool({"upg", "create", "--model", "Zr501", "app.hex", "-o", "Zr501/new/Zr501_v1.23.upg"});
+    const Result r = zrtool({"upg", "create", "--model", "Zr501", "--crop", "app.hex", "-o", "Zr501/new/Zr501_v1.23.upg"});
     QCOMPARE(r.code, 0);
     QCOMPARE(r.err, QString());
     QCOMPARE(readUpgradeFile("Zr501/new/Zr501_v1.23.upg").header, QStringLiteral("Zr501 Upgrade File Header"));
