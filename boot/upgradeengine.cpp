@@ -249,8 +249,14 @@ QByteArray UpgradeEngine::readBack(const UpgradeFamily &family, quint32 address,
         *why = tr("no reply");
         return QByteArray();
     }
-    if (!ok || reply.size() < kReplyDataOffset + int(family.blockSize) + kCrcSize) {
+    if (!ok) {
         *why = tr("a wrong CRC in the reply");
+        return QByteArray();
+    }
+    // A read reply repeats the request's memory header: one for another request is a late straggler.
+    if (reply.size() < kReplyDataOffset + int(family.blockSize) + kCrcSize || readU16(reply, 2) != CMD_READ_MEMORY
+        || readU32(reply, 12) != address) {
+        *why = tr("a reply to another request");
         return QByteArray();
     }
     QByteArray data = reply.mid(kReplyDataOffset, int(family.blockSize));
@@ -274,8 +280,12 @@ UpgradeEngine::BlockResult UpgradeEngine::writeBlockCarefully(const UpgradeFamil
             const QByteArray reply = m_cable.transact(
                     buildDataFrame(CMD_WRITE_MEMORY, m_state.targetAddress, address, block), &ok, family.readLimitMs,
                     kWriteLimitMs);
-            if (!ok)
-                writeProblem = reply.isEmpty() ? tr("no reply") : tr("a wrong CRC in the reply");
+            if (reply.isEmpty())
+                writeProblem = tr("no reply");
+            else if (!ok)
+                writeProblem = tr("a wrong CRC in the reply");
+            else if (reply.size() < kFrameHeaderSize + kCrcSize || readU16(reply, 2) != CMD_WRITE_MEMORY)
+                writeProblem = tr("a reply to another request");
         }
         QString readProblem;
         *readBack = this->readBack(family, address, &readProblem);

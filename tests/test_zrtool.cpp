@@ -993,7 +993,7 @@ void TestZrtool::traces()
     QProcess p;
     p.setProcessEnvironment(env);
     p.start(QStringLiteral(ZRTOOL_PATH),
-            before + QStringList{"upg", "create", "--model", "Zr501", "app.hex", "-o", "x.upg"} + after);
+            before + QStringList{"upg", "create", "--model", "Zr501", "--crop", "app.hex", "-o", "x.upg"} + after);
     QVERIFY(p.waitForFinished(60000));
     QCOMPARE(p.exitCode(), 0);
     const QString err = QString::fromLocal8Bit(p.readAllStandardError());

@@ -63,6 +63,8 @@ const QCommandLineOption kSimRaise(QStringLiteral("sim-raise"),
 const QCommandLineOption kSimFault(QStringLiteral("sim-fault"),
                                    "With --simulate: every Nth reply is dropped, corrupt, late or garbled by noise.",
                                    "KIND@N");
+const QCommandLineOption kSimBlankDescriptor(QStringLiteral("sim-blank-descriptor"),
+                                             "With --simulate: the devices' descriptors are erased (0xFF).");
 const QCommandLineOption kAttempts(QStringLiteral("attempts"), "Connect attempts, 100 ms each, before giving up (default 1000).",
                                    "N");
 
@@ -122,7 +124,7 @@ void addCommonOptions(Command &command, bool addressed)
     if (addressed)
         command.addOption(kTarget);
     command.addOption(kAttempts);
-    for (QCommandLineOption o : {kSimClock, kSimDrop, kSimFlashOut, kSimRaise, kSimFault}) {
+    for (QCommandLineOption o : {kSimClock, kSimDrop, kSimFlashOut, kSimRaise, kSimFault, kSimBlankDescriptor}) {
         o.setFlags(QCommandLineOption::HiddenFromHelp);
         command.addOption(o);
     }
@@ -153,7 +155,9 @@ bool chooseDriver(const Command &command, Session *session, QString *why, bool c
             // Commands that catch a device meet it switched off and "power-cycled" after a few attempts, as a person
             // would; the others find it still held in its bootloader by an earlier connect.
             config.silentConnects = caught ? 5 : 0;
-            bus->addDevice(config);
+            SimDevice *device = bus->addDevice(config);
+            if (p.isSet(kSimBlankDescriptor))
+                device->setFlashAt(DESCRIPTOR_ADDRESS, QByteArray(64, char(0xFF)));
         }
         if (p.isSet(kSimRaise)) {
             const QStringList parts = p.value(kSimRaise).split(QLatin1Char('@'));
