@@ -148,6 +148,7 @@ private slots:
     void upgInspectBad_data();
     void upgInspectBad();
     void upgExtract();
+    void upgZr440Descriptor();
     void upgInspectHeaderClaimingGigabytes();
     void upgCreateInFreshFolder();
     void outputsThatAreNotFiles_data();
@@ -328,6 +329,10 @@ void TestZrtool::errors_data()
         << "unknown family 'STM32X'";
     QTest::newRow("upg create bad hex") << QStringList{"upg", "create", "--model", "Zr501", "bad.hex", "-o", "x.upg"}
                                         << 2 << "bad.hex: HexToBin error -6";
+    QTest::newRow("upg create data outside the window")
+        << QStringList{"upg", "create", "--model", "Zr440", "app.hex", "-o", "x.upg"} << 2
+        << "app.hex: 528 bytes of data at 0x0800FFF0..0x080201FF, outside the STM32F070F6 window "
+           "0x08001800..0x080077FF (nothing written; --crop cuts them off)";
     QTest::newRow("upg create unwritable")
         << QStringList{"upg", "create", "--model", "Zr501", "--crop", "app.hex", "-o", "boot.hex/x.upg"} << 3
         << "boot.hex: cannot create the directory: File exists";
@@ -589,6 +594,38 @@ void TestZrtool::upgInspectBad()
     QCOMPARE(good.value("result").toString(), QStringLiteral("OK"));
     QCOMPARE(good.value("crcStored").toInt(), good.value("crcComputed").toInt());
     QCOMPARE(good.value("applicationFirst").toInt(), 0x08002000);
+}
+
+// The Zr440's layout (from 0x08001800) writes the descriptor at 0x08001FC0: a file must carry the model code there.
+void TestZrtool::upgZr440Descriptor()
+{
+    QVERIFY(writeFile("nodescriptor.hex", hexText({{0x08001800, pattern(0x40, 3)}, {0x08004000, pattern(0x80, 5)}})));
+    Result r = zrtool({"upg", "create", "--model", "Zr440", "nodescriptor.hex", "-o", "zr440.upg"});
+    QCOMPARE(r.code, 2);
+    QCOMPARE(r.err, QString("zrtool: nodescriptor.hex: the device descriptor at 0x08001FC0 names no model (blank), not "
+                            "Zr440: the device would be an unknown device after the upgrade (nothing written; --force "
+                            "writes it)\n"));
+    QVERIFY(!QFile::exists("zr440.upg"));
+    // Forced, the file is written, and inspection says what it holds.
+    r = zrtool({"upg", "create", "--model", "Zr440", "--force", "nodescriptor.hex", "-o", "zr440.upg"});
+    QCOMPARE(r.code, 0);
+    r = zrtool({"upg", "inspect", "zr440.upg"});
+    QCOMPARE(r.code, 2);
+    QVERIFY2(r.out.contains("Descriptor:  no model (blank) (at 0x08001FC0)\n"), qPrintable(r.out));
+    QVERIFY2(r.err.contains("the device descriptor at 0x08001FC0 names no model (blank), not Zr440"), qPrintable(r.err));
+
+    // A HEX that names the model there; --family takes the procedure's name as well as the layout's.
+    r = zrtool({"upg", "create", "--model", "Zr440", "--family", "STM32F030F4", "--crop", "app.hex", "-o", "ok.upg"});
+    QCOMPARE(r.err, QString());
+    QCOMPARE(r.code, 0);
+    r = zrtool({"upg", "inspect", "--json", "--family", "STM32F070F6", "ok.upg"});
+    QCOMPARE(r.code, 0);
+    const QJsonObject o = QJsonDocument::fromJson(r.out.toUtf8()).object();
+    QCOMPARE(o.value("descriptorModel").toString(), QString("Zr440"));
+    QCOMPARE(o.value("layout").toString(), QString("STM32F070F6"));
+    // Layouts that start above the descriptor have no descriptor to check.
+    r = zrtool({"upg", "inspect", "--json", "good.upg"});
+    QVERIFY(!QJsonDocument::fromJson(r.out.toUtf8()).object().contains("descriptorModel"));
 }
 
 void TestZrtool::upgInspectHeaderClaimingGigabytes()
