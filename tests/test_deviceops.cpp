@@ -209,6 +209,11 @@ void TestDeviceOps::zrtoolUpgrade_data()
     QTest::newRow("recovery without --force") << "Zr501" << QStringList({"--family", "STM32F100C8"}) << 1
                                               << "zrtool upgrade: --family replaces the device's own report: add "
                                                  "--force (see zrtool upgrade --help)\n";
+    QTest::newRow("unknown family") << "Zr501" << QStringList({"--family", "STM32X", "--force"}) << 1
+                                    << "zrtool upgrade: unknown family 'STM32X' (one of STM32F030F4, STM32F100C6, "
+                                       "STM32F100C8, STM32L051C8, STM32F103RC_64KB, STM32F103RC, STM32F405RG, "
+                                       "STM32F474RB, STM32F070F6 (= STM32F030F4), STM32G474CB (= STM32F474RB)) (see "
+                                       "zrtool upgrade --help)\n";
     QTest::newRow("no device") << "Zr501" << QStringList({"--sim-device", "Zr501", "--attempts", "3"}) << 5
                                << "zrtool upgrade: connect: no device answered\n";
 }

@@ -457,6 +457,9 @@ int runUpgradeDevice(const QStringList &arguments)
     const QCommandLineParser &p = command.parser;
     if (p.isSet(family) && !p.isSet(force))
         return command.usageError(QStringLiteral("--family replaces the device's own report: add --force"));
+    if (p.isSet(family) && !familyByName(p.value(family)))
+        return command.usageError(
+                QStringLiteral("unknown family '%1' (one of %2)").arg(p.value(family), familyNameList()));
     quint32 retryCount = 2;
     if (p.isSet(retries) && !parseNumber(p.value(retries), &retryCount, 100))
         return command.usageError(QStringLiteral("--retries needs a number from 0 to 100"));
