@@ -273,13 +273,14 @@ UpgradeEngine::BlockResult UpgradeEngine::writeBlockCarefully(const UpgradeFamil
     const QString where = tr("block 0x%1: ").arg(addressText(address));
     int retriesLeft = m_retries;
     bool write = true;
+    QString writeProblem; // of the last write sent; empty once one was acknowledged
     for (;;) {
-        QString writeProblem;
         if (write) {
             bool ok = false;
             const QByteArray reply = m_cable.transact(
                     buildDataFrame(CMD_WRITE_MEMORY, m_state.targetAddress, address, block), &ok, family.readLimitMs,
                     kWriteLimitMs);
+            writeProblem.clear();
             if (reply.isEmpty())
                 writeProblem = tr("no reply");
             else if (!ok)
@@ -297,23 +298,20 @@ UpgradeEngine::BlockResult UpgradeEngine::writeBlockCarefully(const UpgradeFamil
             return BlockResult::Verified;
         if (retriesLeft-- <= 0) {
             const QString tries = m_retries == 0 ? tr("1 try") : tr("%1 tries").arg(m_retries + 1);
-            if (!readProblem.isEmpty())
+            if (!readProblem.isEmpty()) {
                 m_cause = where + tr("%1 to the read-back, %2").arg(readProblem, tries);
-            else if (!writeProblem.isEmpty())
+                return BlockResult::ReadFailed;
+            }
+            if (!writeProblem.isEmpty()) {
                 m_cause = where + tr("%1 to the write, %2").arg(writeProblem, tries);
-            else
-                return BlockResult::Differs;
-            return readProblem.isEmpty() ? BlockResult::WriteFailed : BlockResult::ReadFailed;
+                return BlockResult::WriteFailed;
+            }
+            return BlockResult::Differs;
         }
-        if (!readProblem.isEmpty()) {
-            write = false; // the same read again
-            continue;
-        }
-        // A reply that arrived late for an earlier read may stand in for this one: a difference is read once more.
-        if (writeProblem.isEmpty()) {
-            write = false;
-            continue;
-        }
+        write = false;
+        if (!readProblem.isEmpty() || writeProblem.isEmpty())
+            continue; // the same read again (after an acknowledged write, a difference is read once more too)
+        // The write went unacknowledged and the block reads back different: write it again only while erased.
         if (readBack->count(char(0xFF)) != readBack->size()) {
             m_cause = where + tr("%1 to the write, and the block reads neither written nor erased")
                                       .arg(writeProblem);

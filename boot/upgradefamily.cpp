@@ -112,13 +112,16 @@ const UpgradeFamily *familyByName(const QString &name)
 
 QString familyNameList()
 {
-    QStringList names;
+    QStringList names, aliases;
     for (const UpgradeFamily &family : upgradeFamilies())
         names << QLatin1String(family.name);
+    // Layouts read under another name, each once, with the procedure familyByName() gives for it.
     for (const UpgradeFamily &family : upgradeFamilies()) {
         const QString layout = QLatin1String(familyLayout(family).family);
-        if (!names.contains(layout) && !names.contains(layout + QStringLiteral(" (= %1)").arg(QLatin1String(family.name))))
-            names << layout + QStringLiteral(" (= %1)").arg(QLatin1String(family.name));
+        if (names.contains(layout) || aliases.contains(layout))
+            continue;
+        aliases << layout;
+        names << QStringLiteral("%1 (= %2)").arg(layout, QLatin1String(family.name));
     }
     return names.join(QStringLiteral(", "));
 }

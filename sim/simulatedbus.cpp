@@ -87,6 +87,11 @@ void SimulatedBus::corruptReplies(int count)
     m_corruptReplies = count;
 }
 
+void SimulatedBus::loseRequests(int count)
+{
+    m_lostRequests = count;
+}
+
 void SimulatedBus::setPeriodicFault(Fault fault, int every)
 {
     m_fault = every > 0 ? fault : Fault::None;
@@ -359,6 +364,10 @@ FtdiDriver::Status SimulatedBus::write(Handle handle, const void *buffer, quint3
     if (!m_inject.isEmpty()) {
         addIncoming(end + kSimTurnaroundUs, m_inject);
         m_inject.clear();
+    }
+    if (m_lostRequests > 0) {
+        --m_lostRequests;
+        return FT_OK;
     }
     for (const auto &device : m_devices) {
         QByteArray reply;

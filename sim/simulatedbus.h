@@ -48,6 +48,7 @@ public:
 
     void dropReplies(int count);    // the next `count` replies are lost
     void corruptReplies(int count); // the next `count` replies have a wrong CRC
+    void loseRequests(int count);   // the next `count` frames are garbled on the line: no device hears them
     // Faults that come back at a fixed pace: every `every`-th reply (0: none) is lost, has a wrong CRC, arrives
     // just after the read window that waited for it, or is garbled by a burst of line noise over its first bytes.
     enum class Fault { None, Drop, Corrupt, Late, Noise };
@@ -112,7 +113,7 @@ private:
     quint8 m_latency = 16;
     quint32 m_readMs = 0;
     bool m_breakOn = false, m_breakSent = false;
-    int m_dropReplies = 0, m_corruptReplies = 0;
+    int m_dropReplies = 0, m_corruptReplies = 0, m_lostRequests = 0;
     Fault m_fault = Fault::None;
     int m_faultEvery = 0, m_repliesSinceFault = 0;
     bool m_zeroWrapped = false;

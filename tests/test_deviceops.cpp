@@ -86,6 +86,8 @@ private slots:
     void retriesNeverEndDoneOverDifferentFlash_data();
     void retriesNeverEndDoneOverDifferentFlash();
     void realDifferenceStillFails();
+    void lostWriteIsWrittenAgainOnlyOverErasedFlash_data();
+    void lostWriteIsWrittenAgainOnlyOverErasedFlash();
     void descriptorOfTheFileMustNameTheDevice_data();
     void descriptorOfTheFileMustNameTheDevice();
     void zrtoolBlankDescriptor();
@@ -405,6 +407,46 @@ void TestDeviceOps::realDifferenceStillFails()
     const UpgradeOutcome outcome = upgradeDevice(b.state, b.prompts, b.cable, request);
     QCOMPARE(int(outcome.result), int(UpgradeOutcome::Result::Failed));
     QCOMPARE(outcome.step, QString("block 0x08003000: the read-back differs from the file (compare)"));
+}
+
+void TestDeviceOps::lostWriteIsWrittenAgainOnlyOverErasedFlash_data()
+{
+    QTest::addColumn<bool>("erased");
+    QTest::addColumn<QString>("step");
+    QTest::newRow("still erased: written again") << true << QString();
+    QTest::newRow("old contents: stop") << false
+                                        << "block 0x08002c00: no reply to the write, and the block reads neither "
+                                           "written nor erased";
+}
+
+// A write the device never heard: the block reads back as before. Only an erased block is written again.
+void TestDeviceOps::lostWriteIsWrittenAgainOnlyOverErasedFlash()
+{
+    QFETCH(bool, erased);
+    QFETCH(QString, step);
+    Bench b("Zr501", "STM32F100C8");
+    if (!erased)
+        b.device->setFlashAt(0x08002000, testBytes(0xE000, 99)); // an application from before
+    const QByteArray image = testImage(0x10000, 0x2000, 12);
+    UpgradeRequest request;
+    request.file = writeTestUpgradeFile(m_dir.filePath("lost-write.upg"), "Zr501", image);
+    request.retries = 2;
+    bool lost = false;
+    b.bus.onRequest = [&](const QByteArray &frame) {
+        if (!lost && readU16(frame, 2) == CMD_WRITE_MEMORY && readU32(frame, 12) == 0x08002C00) {
+            lost = true;
+            b.bus.loseRequests(1);
+        }
+    };
+    const UpgradeOutcome outcome = upgradeDevice(b.state, b.prompts, b.cable, request);
+    QCOMPARE(outcome.step, step);
+    if (erased) {
+        QCOMPARE(int(outcome.result), int(UpgradeOutcome::Result::Done));
+        QCOMPARE(b.device->flashAt(0x08002000, 0xE000), image.mid(0x2000));
+        QCOMPARE(b.writes(), 56 + 1);
+    } else {
+        QCOMPARE(int(outcome.result), int(UpgradeOutcome::Result::Failed));
+    }
 }
 
 void TestDeviceOps::descriptorOfTheFileMustNameTheDevice_data()
