@@ -626,6 +626,18 @@ void TestDeviceOps::zrtoolCollisions()
     r = zrtool(QStringList{"read-flash", "--length", "64", "-o", m_dir.filePath("c.bin")} + two);
     QCOMPARE(r.code, 5);
     QVERIFY2(r.err.startsWith("zrtool read-flash: connect: several devices answered at once"), qPrintable(r.err));
+    const QString path = writeTestUpgradeFile(m_dir.filePath("Zr529-two.upg"), "Zr529", testImage(0x10000, 0x2000));
+    r = zrtool(QStringList{"upgrade", "--no-registry"} + two + QStringList{path});
+    QCOMPARE(r.code, 5);
+    QCOMPARE(r.err, QString("zrtool upgrade: connect: several devices answered at once (address one with --target "
+                            "ID)\n"));
+    QTemporaryDir flashOut;
+    r = zrtool(QStringList{"upgrade", "--no-registry", "--target", "0x0379C02B", "--sim-flash-out", flashOut.path()}
+               + two + QStringList{path});
+    QCOMPARE(r.err, QString());
+    QCOMPARE(r.code, 0);
+    QCOMPARE(readAll(flashOut.filePath("1-Zr529.bin")).mid(0x2000), testImage(0x10000, 0x2000).mid(0x2000));
+    QVERIFY(readAll(flashOut.filePath("0-Zr501.bin")).mid(0x2000) != testImage(0x10000, 0x2000).mid(0x2000));
     r = zrtool(QStringList{"discover"} + two);
     QCOMPARE(r.code, 5);
     QCOMPARE(r.err, QString("zrtool discover: several devices answered at once (mute all but one, or use connect "
