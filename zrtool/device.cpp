@@ -159,6 +159,8 @@ bool chooseDriver(const Command &command, Session *session, QString *why, bool c
             if (p.isSet(kSimBlankDescriptor))
                 device->setFlashAt(DESCRIPTOR_ADDRESS, QByteArray(64, char(0xFF)));
         }
+        quint32 dropAt = 0, raiseAt = 0;
+        int raiseSignal = 0;
         if (p.isSet(kSimRaise)) {
             const QStringList parts = p.value(kSimRaise).split(QLatin1Char('@'));
             quint32 frame = 0;
@@ -168,10 +170,8 @@ bool chooseDriver(const Command &command, Session *session, QString *why, bool c
                 *why = QStringLiteral("--sim-raise needs INT@N or TERM@N");
                 return false;
             }
-            bus->onRequest = [session, frame, signal](const QByteArray &) {
-                if (quint32(++session->requestCount) == frame)
-                    std::raise(signal);
-            };
+            raiseAt = frame;
+            raiseSignal = signal;
         }
         if (p.isSet(kSimFault)) {
             const QStringList parts = p.value(kSimFault).split(QLatin1Char('@'));
@@ -190,12 +190,17 @@ bool chooseDriver(const Command &command, Session *session, QString *why, bool c
                 *why = QStringLiteral("--sim-drop-reply needs a frame number");
                 return false;
             }
-            SimulatedBus *raw = bus.get();
-            bus->onRequest = [session, raw, frame](const QByteArray &) {
-                if (quint32(++session->requestCount) == frame)
-                    raw->dropReplies(1);
-            };
+            dropAt = frame;
         }
+        // Frames are counted from 1; a count of 0 matches none.
+        SimulatedBus *raw = bus.get();
+        bus->onRequest = [session, raw, dropAt, raiseAt, raiseSignal](const QByteArray &) {
+            const quint32 frame = quint32(++session->requestCount);
+            if (frame == dropAt)
+                raw->dropReplies(1);
+            if (frame == raiseAt)
+                std::raise(raiseSignal);
+        };
         session->bus = bus.get();
         session->flashOut = p.value(kSimFlashOut);
         session->driver = std::move(bus);
