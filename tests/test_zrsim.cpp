@@ -120,11 +120,12 @@ void TestZrsim::connectAndUpgrade()
     }
 }
 
-// zrtool's upgrade over the real serial path on a line that loses and garbles replies: it gets through, and what
+// zrtool's upgrade over the real serial path on a line that loses, corrupts and garbles replies (5 % each): it gets through, and what
 // it calls done is what the device's flash holds.
 void TestZrsim::zrtoolRetriesOverALossyLine()
 {
-    Zrsim sim({"--device", "Zr440", "--drop-rate", "0.05", "--corrupt-rate", "0.05", "--seed", "11"});
+    Zrsim sim({"--device", "Zr440", "--drop-rate", "0.05", "--corrupt-rate", "0.05", "--noise-rate", "0.05", "--seed",
+               "11"});
     QVERIFY2(sim.port.startsWith("/dev/"), qPrintable(sim.process.readAllStandardError()));
     const UpgradeFamily *family = dispatchFamily("Zr440", connectDispatchOrder());
     const quint32 appOffset = family->firstBlock - 0x08000000;
