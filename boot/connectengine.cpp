@@ -8,6 +8,7 @@
 #include "boot/deviceid.h"
 #include "boot/upgradeengine.h"
 #include "builders/catalogue.h"
+#include "builders/upgradewriter.h"
 #include "link/codec.h"
 #include "link/rs485cable.h"
 
@@ -62,7 +63,8 @@ DeviceIdentity ConnectEngine::parseDescriptor(const QByteArray &decoded)
 bool ConnectEngine::identify(DeviceIdentity *identity)
 {
     m_cable.armReplyFraming();
-    m_state.targetAddress = 0;
+    m_state.targetAddress = m_connectTarget;
+    m_collided = false;
     if (!m_cable.ensureOpen()) {
         m_state.log(tr("Connect USB Cable !!!"));
         return false;
@@ -70,6 +72,7 @@ bool ConnectEngine::identify(DeviceIdentity *identity)
     std::unique_ptr<ProgressDialog> progress = m_prompts.progress(
             tr("1. Connect USB-RS Cable\n2.Reset Power Suppply of device"), QStringLiteral("Cancel"), 0, kAttempts);
 
+    int garbledInARow = 0;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
         progress->setValue(attempt);
         if (progress->wasCanceled())
@@ -86,9 +89,16 @@ bool ConnectEngine::identify(DeviceIdentity *identity)
                 m_state.log(QStringLiteral("CRC err"));
                 m_state.log(formatHexDump(reply));
             }
+            // A reply of full length that fails its CRC, again and again: replies laid over each other.
+            garbledInARow = reply.size() - kCrcSize >= kFrameHeaderSize ? garbledInARow + 1 : 0;
+            if (m_collisionLimit > 0 && garbledInARow >= m_collisionLimit) {
+                m_collided = true;
+                break;
+            }
             m_cable.finishWindow(); // an attempt without a correct reply lasts its whole window, fast or not
             continue;
         }
+        garbledInARow = 0;
         const quint32 deviceId = readU32(reply, 8);
         qCDebug(zrBoot).noquote() << "length" << hex(readU16(reply, 0)) << "command" << hex(readU16(reply, 2))
                                   << "destination" << hex(readU32(reply, 4)) << "source" << hex(deviceId);
@@ -155,12 +165,7 @@ bool ConnectEngine::dispatch(const QVector<FamilyId> &order)
 
 bool ConnectEngine::descriptorDamaged(const DeviceIdentity &identity)
 {
-    if (identity.name.isEmpty())
-        return true;
-    for (const char c : identity.name)
-        if (quint8(c) < 0x20 || quint8(c) > 0x7E)
-            return true;
-    return false;
+    return !printableDescriptorName(identity.name);
 }
 
 QString ConnectEngine::recoveryAdvice(quint32 deviceId, const QHash<quint32, QByteArray> &known)

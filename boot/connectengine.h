@@ -39,6 +39,14 @@ public:
     bool identify(DeviceIdentity *identity);
     // The upgrade question; true on Yes (the default).
     bool askUpgrade(const DeviceIdentity &identity);
+    // zrtool: address the connect frames to one device ID instead of 0 (every device in its bootloader).
+    void setConnectTarget(quint32 deviceId) { m_connectTarget = deviceId; }
+    // zrtool: end identify() after this many attempts in a row whose reply came whole but garbled, as when several
+    // devices answer at once (0: never, the window's loop).
+    void setCollisionLimit(int attempts) { m_collisionLimit = attempts; }
+    // Whether the last identify() ended on that.
+    bool collided() const { return m_collided; }
+
     // identify, ask, and on Yes run the upgrade of the device's family ("Connect").
     void connectAndOffer();
     // Runs the upgrade of the family whose list (tried in `order`) holds the connected device name;
@@ -60,4 +68,7 @@ private:
     AppState &m_state;
     Prompts &m_prompts;
     RS485Cable &m_cable;
+    quint32 m_connectTarget = 0;
+    int m_collisionLimit = 0;
+    bool m_collided = false;
 };

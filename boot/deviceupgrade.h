@@ -18,6 +18,8 @@ struct UpgradeRequest
     bool hasTarget = false; // address the upgrade to `target` instead of 0 (any device in its bootloader)
     quint32 target = 0;
     bool runAfter = false;  // start the application afterwards
+    int retries = -1;       // repeated exchanges per block (UpgradeEngine::setRetries); -1: the window's procedure
+    int collisionLimit = 0; // stop connecting after this many garbled replies in a row (0: never)
 };
 
 // What an upgrade did: everything a record of it needs.
@@ -29,9 +31,11 @@ struct UpgradeOutcome
         Refused,  // the file or the device was refused: nothing written
         Failed,   // stopped part-way: the device holds a partly written application
         Done,     // every block verified
+        Interrupted, // stopped by a signal part-way: the device holds a partly written application
     };
     Result result = Result::NoDevice;
-    QString step;            // what stopped it ("Wrong file header", "CRC err", ...); empty when done
+    QString step;            // what stopped it ("Wrong file header", "block 0x08002400: no reply to the write, 3
+                             // tries", "several devices answered at once", ...); empty when done
     quint32 deviceId = 0;
     QByteArray model;        // as the descriptor named it
     QByteArray bootVersion;

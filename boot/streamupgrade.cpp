@@ -6,6 +6,8 @@
 #include "core/appstate.h"
 #include "core/logcategories.h"
 #include "core/prompts.h"
+#include "boot/deviceupgrade.h"
+#include "boot/upgradefamily.h"
 #include "builders/upgradefile.h"
 #include "link/codec.h"
 #include "link/rs485cable.h"
@@ -59,6 +61,7 @@ void StreamUpgrade::connectDevices()
     bool ok = false;
     const QString name = m_prompts.getText(tr("Device"), tr("Device"), QStringLiteral("Zr556"), &ok);
     const QByteArray frame = buildStreamConnectFrame(m_state.targetAddress, streamNameArea(name), 0);
+    m_state.streamName = name;
 
     auto progress = m_prompts.progress(tr("1. Connect USB-RS Cable\n2.Reset Power Supply of device"),
                                        QStringLiteral("Cancel"), 0, kConnectAttempts);
@@ -75,7 +78,23 @@ void StreamUpgrade::connectDevices()
     }
 }
 
-void StreamUpgrade::upgrade()
+QString StreamUpgrade::modelRefusal(const QString &header, const std::optional<QString> &name)
+{
+    const UpgradeLayout *layout = upgradeLayout(QLatin1String(kStreamFamily));
+    const QString model = upgradeFileModel(header);
+    const UpgradeFamily *family = dispatchFamily(model.toLatin1(), connectDispatchOrder());
+    if (model.isEmpty())
+        return QStringLiteral("the header names no model");
+    if (!family || family->imageSize != layout->imageSize || family->firstBlock != layout->appFirstAddress())
+        return QStringLiteral("%1 does not use the stream's %2 layout (64 KiB from 0x%3)")
+                .arg(model, QLatin1String(kStreamFamily))
+                .arg(layout->appFirstAddress(), 8, 16, QLatin1Char('0'));
+    if (name && *name != model)
+        return QStringLiteral("the file is for %1, the stream connect called %2").arg(model, *name);
+    return QString();
+}
+
+void StreamUpgrade::upgrade(bool checkModel)
 {
     if (!m_cable.ensureOpen()) {
         m_state.log(tr("Connect USB Cable !!!"));
@@ -92,9 +111,15 @@ void StreamUpgrade::upgrade()
     qCDebug(zrBoot) << "Start firmware upgrade";
     m_state.log(path);
 
-    // Header and version are not checked; an image shorter than the layout is refused rather than read past.
+    // The version is not checked; an image shorter than the layout is refused rather than read past.
     const UpgradeLayout *layout = upgradeLayout(QLatin1String(kStreamFamily));
-    const QByteArray image = decodedImage(readUpgradeFile(path).image, layout->imageSize);
+    const UpgradeFile file = readUpgradeFile(path);
+    // One model's firmware written into every device of another would leave a whole bus unusable.
+    if (checkModel && !modelRefusal(file.header, m_state.streamName).isEmpty()) {
+        m_state.log(QStringLiteral("Wrong file header"));
+        return;
+    }
+    const QByteArray image = decodedImage(file.image, layout->imageSize);
     if (image.isEmpty()) {
         m_state.log(tr("Wrong file size"));
         return;

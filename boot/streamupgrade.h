@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <optional>
 
 struct AppState;
 class Prompts;
@@ -19,8 +20,13 @@ public:
 
     // Repeats the stream connect frame while the user power-cycles the devices ("Stream Connect").
     void connectDevices();
-    // Sends the application area of an upgrade file three times over, to address 0 ("Stream Upgrade").
-    void upgrade();
+    // Sends the application area of an upgrade file three times over, to address 0 ("Stream Upgrade"). Nothing is
+    // sent for a file of a model whose upgrade layout is not the stream's, or of another model than the last
+    // Stream Connect called ("Wrong file header"); `checkModel` false (zrtool --force) sends it all the same.
+    void upgrade(bool checkModel = true);
+    // Whether a file whose header is `header` may be streamed after a Stream Connect that called `name` (none: no
+    // Stream Connect yet); empty when it may, else why not.
+    static QString modelRefusal(const QString &header, const std::optional<QString> &name);
 
     static constexpr int kConnectAttempts = 1000;
     static constexpr int kPasses = 3;

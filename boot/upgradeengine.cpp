@@ -133,6 +133,8 @@ UpgradeEngine::Result UpgradeEngine::run(const UpgradeFamily &family)
         report.model = m_state.connectedDeviceName;
         report.bootVersion = m_state.connectedBootVersion;
         report.done = written;
+        report.interrupted = m_interrupted;
+        report.cause = m_cause;
         report.fastReplies = m_cable.fastReplies();
         report.started = started;
         report.durationMs = (m_cable.clockUs() - startUs) / 1000;
@@ -140,6 +142,10 @@ UpgradeEngine::Result UpgradeEngine::run(const UpgradeFamily &family)
     }
     if (!written) {
         progress->close();
+        if (m_interrupted) {
+            m_state.log(m_cause);
+            return Result::Interrupted;
+        }
         return Result::Failed;
     }
 
@@ -159,28 +165,45 @@ bool UpgradeEngine::writeBlocks(const UpgradeFamily &family, const QByteArray &i
     int retriesLeft = kRetries;
     // The dialog's Cancel does not interrupt: a half-written application is worse than waiting.
     for (quint32 address = family.firstBlock; address != family.end;) {
+        if (m_state.interrupted && m_state.interrupted()) {
+            m_interrupted = true;
+            m_cause = tr("interrupted before the block at 0x%1").arg(addressText(address));
+            return false;
+        }
         const QByteArray block = image.mid(int(address - UpgradeLayout::kFlashBase), int(family.blockSize));
         if (family.pageLog == PageLog::BeforeWriteAndAfterReadIfShowAll)
             logPageLine(address);
         progress.setValue(int(address));
 
         QByteArray readBack;
-        const BlockResult result = writeBlock(family, address, block, &readBack);
-        if (result == BlockResult::WriteFailed) {
-            m_state.log(QStringLiteral("CRC err"));
+        const BlockResult result = m_retries < 0 ? writeBlock(family, address, block, &readBack)
+                                                 : writeBlockCarefully(family, address, block, &readBack);
+        if (result == BlockResult::WriteFailed || result == BlockResult::ReadFailed) {
+            if (m_retries < 0) {
+                m_state.log(QStringLiteral("CRC err"));
+                m_cause = tr("block 0x%1: no reply or a wrong CRC to the write").arg(addressText(address));
+            } else {
+                m_state.log(m_cause);
+            }
             return false;
         }
         if (result == BlockResult::Differs) {
+            m_cause = tr("block 0x%1: the read-back differs from the file (compare)").arg(addressText(address));
             switch (family.onDifference) {
             case OnDifference::StopTwice:
                 m_state.log(tr("Memory compare Error"));
                 Q_FALLTHROUGH();
             case OnDifference::StopOnce:
                 m_state.log(tr("Memory compare Error"));
+                if (m_retries >= 0)
+                    m_state.log(m_cause);
                 return false;
             case OnDifference::RetryWithDumps:
-                if (!retryAfterDifference(address, block, readBack, &retriesLeft))
+                if (!retryAfterDifference(address, block, readBack, &retriesLeft)) {
+                    if (m_retries >= 0)
+                        m_state.log(m_cause);
                     return false;
+                }
                 continue; // the same block again
             }
         }
@@ -214,6 +237,88 @@ UpgradeEngine::BlockResult UpgradeEngine::writeBlock(const UpgradeFamily &family
         qCDebug(zrBoot).noquote() << formatHexDump(*readBack);
     return readBack->size() >= block.size() && readBack->left(block.size()) == block ? BlockResult::Verified
                                                                                      : BlockResult::Differs;
+}
+
+QByteArray UpgradeEngine::readBack(const UpgradeFamily &family, quint32 address, QString *why)
+{
+    bool ok = false;
+    const QByteArray reply =
+            m_cable.transact(buildMemoryFrame(CMD_READ_MEMORY, m_state.targetAddress, address, family.blockSize),
+                             &ok, family.readLimitMs, kWriteLimitMs);
+    if (reply.isEmpty()) {
+        *why = tr("no reply");
+        return QByteArray();
+    }
+    if (!ok) {
+        *why = tr("a wrong CRC in the reply");
+        return QByteArray();
+    }
+    // A read reply repeats the request's memory header: one for another request is a late straggler.
+    if (reply.size() < kReplyDataOffset + int(family.blockSize) + kCrcSize || readU16(reply, 2) != CMD_READ_MEMORY
+        || readU32(reply, 12) != address) {
+        *why = tr("a reply to another request");
+        return QByteArray();
+    }
+    QByteArray data = reply.mid(kReplyDataOffset, int(family.blockSize));
+    DecodeImage(data.data(), data.size());
+    return data;
+}
+
+// Only a read-back decides, never a missing reply: a lost write reply is followed by a read of the block, and a
+// block is written again only while it still reads erased (writing over a half-programmed block of a sector
+// family would leave it garbled).
+UpgradeEngine::BlockResult UpgradeEngine::writeBlockCarefully(const UpgradeFamily &family, quint32 address,
+                                                              const QByteArray &block, QByteArray *readBack)
+{
+    const QString where = tr("block 0x%1: ").arg(addressText(address));
+    int retriesLeft = m_retries;
+    bool write = true;
+    QString writeProblem; // of the last write sent; empty once one was acknowledged
+    for (;;) {
+        if (write) {
+            bool ok = false;
+            const QByteArray reply = m_cable.transact(
+                    buildDataFrame(CMD_WRITE_MEMORY, m_state.targetAddress, address, block), &ok, family.readLimitMs,
+                    kWriteLimitMs);
+            writeProblem.clear();
+            if (reply.isEmpty())
+                writeProblem = tr("no reply");
+            else if (!ok)
+                writeProblem = tr("a wrong CRC in the reply");
+            else if (reply.size() < kFrameHeaderSize + kCrcSize || readU16(reply, 2) != CMD_WRITE_MEMORY)
+                writeProblem = tr("a reply to another request");
+        }
+        QString readProblem;
+        *readBack = this->readBack(family, address, &readProblem);
+        if (family.pageLog != PageLog::Never && m_state.showAllMessages)
+            logPageLine(address);
+        if (family.readBackToDebug)
+            qCDebug(zrBoot).noquote() << formatHexDump(*readBack);
+        if (*readBack == block)
+            return BlockResult::Verified;
+        if (retriesLeft-- <= 0) {
+            const QString tries = m_retries == 0 ? tr("1 try") : tr("%1 tries").arg(m_retries + 1);
+            if (!readProblem.isEmpty()) {
+                m_cause = where + tr("%1 to the read-back, %2").arg(readProblem, tries);
+                return BlockResult::ReadFailed;
+            }
+            if (!writeProblem.isEmpty()) {
+                m_cause = where + tr("%1 to the write, %2").arg(writeProblem, tries);
+                return BlockResult::WriteFailed;
+            }
+            return BlockResult::Differs;
+        }
+        write = false;
+        if (!readProblem.isEmpty() || writeProblem.isEmpty())
+            continue; // the same read again (after an acknowledged write, a difference is read once more too)
+        // The write went unacknowledged and the block reads back different: write it again only while erased.
+        if (readBack->count(char(0xFF)) != readBack->size()) {
+            m_cause = where + tr("%1 to the write, and the block reads neither written nor erased")
+                                      .arg(writeProblem);
+            return BlockResult::WriteFailed;
+        }
+        write = true;
+    }
 }
 
 bool UpgradeEngine::retryAfterDifference(quint32 address, const QByteArray &expected, const QByteArray &readBack,

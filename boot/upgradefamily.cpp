@@ -2,6 +2,8 @@
 // one, and the order in which "Connect" and "Upgrade" try the lists.
 #include "boot/upgradefamily.h"
 
+#include "builders/upgradefile.h"
+
 const QVector<UpgradeFamily> &upgradeFamilies()
 {
     using H = HeaderRule;
@@ -85,4 +87,41 @@ const UpgradeFamily *dispatchFamily(const QByteArray &deviceName, const QVector<
         if (familyModels(id).contains(name, Qt::CaseSensitive))
             return &upgradeFamily(id);
     return nullptr;
+}
+
+const UpgradeLayout &familyLayout(const UpgradeFamily &family)
+{
+    for (const UpgradeLayout &layout : upgradeLayouts())
+        if (layout.imageSize == family.imageSize && layout.appFirstAddress() == family.firstBlock)
+            return layout;
+    Q_UNREACHABLE(); // every procedure reads one of the layouts (checked by the tests)
+    return upgradeLayouts().constFirst();
+}
+
+const UpgradeFamily *familyByName(const QString &name)
+{
+    for (const UpgradeFamily &family : upgradeFamilies())
+        if (QString::fromLatin1(family.name).compare(name, Qt::CaseInsensitive) == 0)
+            return &family;
+    // A layout name stands for the first procedure that reads it.
+    for (const UpgradeFamily &family : upgradeFamilies())
+        if (QString::fromLatin1(familyLayout(family).family).compare(name, Qt::CaseInsensitive) == 0)
+            return &family;
+    return nullptr;
+}
+
+QString familyNameList()
+{
+    QStringList names, aliases;
+    for (const UpgradeFamily &family : upgradeFamilies())
+        names << QLatin1String(family.name);
+    // Layouts read under another name, each once, with the procedure familyByName() gives for it.
+    for (const UpgradeFamily &family : upgradeFamilies()) {
+        const QString layout = QLatin1String(familyLayout(family).family);
+        if (names.contains(layout) || aliases.contains(layout))
+            continue;
+        aliases << layout;
+        names << QStringLiteral("%1 (= %2)").arg(layout, QLatin1String(family.name));
+    }
+    return names.join(QStringLiteral(", "));
 }

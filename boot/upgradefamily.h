@@ -61,3 +61,12 @@ const QVector<FamilyId> &upgradeDispatchOrder();
 
 // The first family in `order` whose list holds exactly `deviceName`; nullptr when none does ("Unknown device").
 const UpgradeFamily *dispatchFamily(const QByteArray &deviceName, const QVector<FamilyId> &order);
+
+struct UpgradeLayout;
+// A family by the name of its procedure ("STM32F030F4") or of its upgrade-file layout ("STM32F070F6"), any case:
+// the names zrtool's --family takes everywhere. nullptr for another name.
+const UpgradeFamily *familyByName(const QString &name);
+// Those names, for a usage line: "STM32F030F4, ..., STM32F070F6 (= STM32F030F4), ...".
+QString familyNameList();
+// The upgrade-file layout a family's procedure reads.
+const UpgradeLayout &familyLayout(const UpgradeFamily &family);

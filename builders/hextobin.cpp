@@ -116,9 +116,23 @@ bool checksumOk(const char *line, int size, int count)
 
 // Stores the bytes whose addresses (address + k, 32-bit arithmetic) lie in [first, last]; a record may run past
 // 0xFFFFFFFF and wrap to 0, so it is cut into the part below the wrap and the part after it.
-quint64 store(const quint8 *data, int count, quint32 address, quint8 *buffer, quint32 first, quint32 last)
+quint64 store(const quint8 *data, int count, quint32 address, quint8 *buffer, quint32 first, quint32 last,
+              HexOutside *outside)
 {
     quint64 stored = 0;
+    if (outside) {
+        // [address, address + count) wraps at most once; each address outside the window is noted.
+        for (int k = 0; k < count; ++k) {
+            const quint32 a = address + quint32(k);
+            if (a >= first && a <= last)
+                continue;
+            if (outside->bytes == 0 || a < outside->lowest)
+                outside->lowest = a;
+            if (outside->bytes == 0 || a > outside->highest)
+                outside->highest = a;
+            ++outside->bytes;
+        }
+    }
     const quint64 end = quint64(address) + quint64(count); // one past the record's last address, unwrapped
     const auto copy = [&](quint64 from, quint64 to, quint64 dataAt) { // [from, to) in addresses
         const quint64 lo = qMax<quint64>(from, first);
@@ -138,7 +152,7 @@ quint64 store(const quint8 *data, int count, quint32 address, quint8 *buffer, qu
 // negative result.
 constexpr int kEndReached = 1;
 int convertLine(const char *line, int size, quint32 *upper, quint8 *buffer, quint32 first, quint32 last,
-                quint64 *stored)
+                quint64 *stored, HexOutside *outside)
 {
     if (size <= kShortLineLimit)
         return kHexShortLine;
@@ -166,7 +180,7 @@ int convertLine(const char *line, int size, quint32 *upper, quint8 *buffer, quin
         sum += header[0] + header[1] + header[2] + header[3] + checksum;
         if (sum & 0xFF)
             return kHexBadChecksum;
-        *stored += store(data, count, *upper + offset, buffer, first, last);
+        *stored += store(data, count, *upper + offset, buffer, first, last, outside);
         return kHexOk;
     }
     case kEndOfFile:
@@ -197,7 +211,15 @@ int HexToBin(const QString &fileName, quint8 *buffer, quint32 first, quint32 las
 
 int HexToBin(const QString &fileName, quint8 *buffer, quint32 first, quint32 last, quint64 *stored)
 {
+    return HexToBin(fileName, buffer, first, last, stored, nullptr);
+}
+
+int HexToBin(const QString &fileName, quint8 *buffer, quint32 first, quint32 last, quint64 *stored,
+             HexOutside *outside)
+{
     *stored = 0;
+    if (outside)
+        *outside = HexOutside();
     QString refused;
     if (!checkInputFile(fileName, std::numeric_limits<qint64>::max(), &refused)) // a FIFO would block the open
         return kHexCannotOpen;
@@ -231,7 +253,7 @@ int HexToBin(const QString &fileName, quint8 *buffer, quint32 first, quint32 las
         }
         if (begin == end)
             return kHexOk; // end of file
-        const int result = convertLine(from, int(size), &upper, buffer, first, last, stored);
+        const int result = convertLine(from, int(size), &upper, buffer, first, last, stored, outside);
         if (result != kHexOk)
             return result == kEndReached ? kHexOk : result;
         begin += size;

@@ -34,3 +34,14 @@ int HexToBin(const QString &fileName, quint8 *buffer, quint32 first, quint32 las
 // The same, counting in *stored the bytes it stored in the window (a byte stored twice counts twice), so a caller
 // can tell a file with no data in its window from one whose data are zeros.
 int HexToBin(const QString &fileName, quint8 *buffer, quint32 first, quint32 last, quint64 *stored);
+
+// Where a HEX file holds data outside the window: how many bytes, and the lowest and highest such address.
+struct HexOutside
+{
+    quint64 bytes = 0;
+    quint32 lowest = 0;
+    quint32 highest = 0;
+};
+// The same again, also telling where the file holds data outside [first, last].
+int HexToBin(const QString &fileName, quint8 *buffer, quint32 first, quint32 last, quint64 *stored,
+             HexOutside *outside);

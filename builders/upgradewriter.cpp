@@ -9,12 +9,13 @@
 #include "builders/hextobin.h"
 #include "builders/modelpaths.h"
 
-QByteArray buildUpgradeImage(const QString &hexPath, const UpgradeLayout &layout, int *hexCode, quint64 *hexBytes)
+QByteArray buildUpgradeImage(const QString &hexPath, const UpgradeLayout &layout, int *hexCode, quint64 *hexBytes,
+                             HexOutside *outside)
 {
     QByteArray image(int(layout.imageSize), '\0');
     quint64 stored = 0;
     *hexCode = HexToBin(hexPath, reinterpret_cast<quint8 *>(image.data()) + layout.appOffset,
-                        layout.appFirstAddress(), layout.appLastAddress(), &stored);
+                        layout.appFirstAddress(), layout.appLastAddress(), &stored, outside);
     if (hexBytes)
         *hexBytes = stored;
     sealImage(image, layout);
@@ -41,13 +42,44 @@ QStringList writeUpgradeFiles(const QString &upgradePath, const UpgradeLayout &l
                                                          : QStringList{upgradePath, appPath};
 }
 
+QByteArray imageDescriptorName(const QByteArray &plainImage, quint32 appOffset, bool *covers)
+{
+    constexpr int kOffset = int(DESCRIPTOR_ADDRESS - FLASH_BASE);
+    constexpr int kNameSize = 32;
+    *covers = appOffset <= quint32(kOffset) && plainImage.size() >= kOffset + 2 * kNameSize;
+    if (!*covers)
+        return QByteArray();
+    const QByteArray name = plainImage.mid(kOffset, kNameSize);
+    return name.left(name.indexOf('\0') < 0 ? kNameSize : name.indexOf('\0'));
+}
+
+bool printableDescriptorName(const QByteArray &name)
+{
+    if (name.isEmpty())
+        return false;
+    for (const char c : name)
+        if (quint8(c) < 0x20 || quint8(c) > 0x7E)
+            return false;
+    return true;
+}
+
 UpgradeRunResult createUpgradeFiles(const QString &hexPath, const UpgradeLayout &layout, const QString &model,
-                                    const QString &version, const QString &upgradePath)
+                                    const QString &version, const QString &upgradePath, const UpgradeChecks &checks)
 {
     UpgradeRunResult result;
-    const QByteArray image = buildUpgradeImage(hexPath, layout, &result.hexCode, &result.hexBytes);
+    const QByteArray image = buildUpgradeImage(hexPath, layout, &result.hexCode, &result.hexBytes, &result.outside);
     if (result.hexCode != 0 || result.hexBytes == 0)
         return result;
+    if (checks.refuseOutside && result.outside.bytes > 0) {
+        result.refusal = UpgradeRunResult::Refusal::Outside;
+        return result;
+    }
+    bool covers = false;
+    result.descriptorName = imageDescriptorName(image, layout.appOffset, &covers);
+    if (checks.checkDescriptor && covers && result.descriptorName != model.toLatin1()) {
+        result.refusal = UpgradeRunResult::Refusal::Descriptor;
+        return result;
+    }
     const QString dir = QFileInfo(upgradePath).path();
     if (!makeDirectory(dir, &result.error)) {
         result.failedFiles << dir;

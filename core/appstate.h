@@ -6,6 +6,7 @@
 #include <QHash>
 #include <QString>
 #include <functional>
+#include <optional>
 
 #include "link/codec.h"
 
@@ -19,6 +20,8 @@ struct UpgradeReport
     QByteArray model;
     QByteArray bootVersion;
     bool done = false;         // every block verified
+    bool interrupted = false;  // stopped by a signal part-way (zrtool); the device holds a partly written application
+    QString cause;             // why it stopped: the block and what went wrong; empty when done
     bool fastReplies = false;  // the cable ended exchanges on complete replies
     QDateTime started;         // UTC, when the first block was sent
     qint64 durationMs = 0;
@@ -44,6 +47,11 @@ struct AppState
     // The device of the last identification (ID and bootloader version), for the upgrade records.
     quint32 connectedDeviceId = 0;
     QByteArray connectedBootVersion;
+    // zrtool: true once SIGINT or SIGTERM asked to stop; the block loops end at the next block. Unset in the window.
+    std::function<bool()> interrupted;
+    // The name the last Stream Connect of this run called the devices with; none before the first one.
+    std::optional<QString> streamName;
+
     // Told when an upgrade has run (written through, or stopped on a failure); set by whoever records upgrades.
     std::function<void(const UpgradeReport &)> upgradeFinished;
 };

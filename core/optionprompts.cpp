@@ -17,6 +17,8 @@ public:
     }
     bool wasCanceled() const override
     {
+        if (m_prompts.stopRequested && m_prompts.stopRequested())
+            return true;
         return m_min == 0 && m_prompts.attemptLimit >= 0 && m_value >= m_prompts.attemptLimit;
     }
     void close() override {}

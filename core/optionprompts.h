@@ -24,6 +24,8 @@ public:
     // Counting dialogs (attempts, exchanges: those whose range starts at 0) report Cancel once their value reaches
     // this; -1: never. Dialogs over addresses are never cancelled.
     int attemptLimit = -1;
+    // Every progress dialog reports Cancel once this says so (zrtool: a stop signal arrived).
+    std::function<bool()> stopRequested;
     // Called for every progress step: the dialog's label, the value and its range.
     std::function<void(const QString &label, int value, int min, int max)> onProgress;
 

@@ -134,7 +134,10 @@ void Recorder::recordUpgrade(const UpgradeReport &report)
     if (readFileBytes(report.path, &bytes))
         record.sha256 = sha256Hex(bytes);
     record.fast = report.fastReplies;
-    record.result = report.done ? QStringLiteral("done") : QStringLiteral("failed");
+    record.result = report.done ? QStringLiteral("done")
+                    : report.interrupted ? QStringLiteral("interrupted") : QStringLiteral("failed");
+    if (!report.done && !report.cause.isEmpty())
+        record.result += QStringLiteral(": ") + report.cause;
     record.durationMs = report.durationMs;
     recordUpgrade(record);
 }

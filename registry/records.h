@@ -65,7 +65,9 @@ struct UpgradeRecord
     quint16 crc = 0; // CRC-16 stored in the image
     QString sha256; // of the upgrade file
     bool fast = false; // fast replies, or the specified timing
-    QString result; // "done", "failed", "not started"
+    QString result; // "done", "failed", "interrupted" (a signal stopped zrtool), "not started"; a failure or an
+                    // interruption is followed by ": " and its cause ("failed: block 0x08002400: no reply to the
+                    // write, 3 tries")
     qint64 durationMs = 0;
     QString recordId; // unique per record: the registry refuses a second copy (a spool replayed twice)
 };

@@ -1,6 +1,7 @@
 // The simulated cable: records the D2XX calls, carries frames to the virtual devices and their replies back in time.
 #include "sim/simulatedbus.h"
 
+#include <QHash>
 #include <QThread>
 #include <algorithm>
 
@@ -84,6 +85,30 @@ void SimulatedBus::dropReplies(int count)
 void SimulatedBus::corruptReplies(int count)
 {
     m_corruptReplies = count;
+}
+
+void SimulatedBus::loseRequests(int count)
+{
+    m_lostRequests = count;
+}
+
+void SimulatedBus::setPeriodicFault(Fault fault, int every)
+{
+    m_fault = every > 0 ? fault : Fault::None;
+    m_faultEvery = every;
+    m_repliesSinceFault = 0;
+}
+
+bool SimulatedBus::faultByName(const QString &name, Fault *fault)
+{
+    static const QHash<QString, Fault> names = {{QStringLiteral("drop"), Fault::Drop},
+                                                 {QStringLiteral("corrupt"), Fault::Corrupt},
+                                                 {QStringLiteral("late"), Fault::Late},
+                                                 {QStringLiteral("noise"), Fault::Noise}};
+    if (!names.contains(name))
+        return false;
+    *fault = names.value(name);
+    return true;
 }
 
 void SimulatedBus::setZeroWrapped(bool on)
@@ -373,6 +398,10 @@ FtdiDriver::Status SimulatedBus::write(Handle handle, const void *buffer, quint3
     for (const auto &inject : qAsConst(m_inject))
         addIncoming(end + inject.second, inject.first);
     m_inject.clear();
+    if (m_lostRequests > 0) {
+        --m_lostRequests;
+        return FT_OK;
+    }
     for (const auto &device : m_devices) {
         QByteArray reply;
         qint64 processingUs = 0;
@@ -386,10 +415,29 @@ FtdiDriver::Status SimulatedBus::write(Handle handle, const void *buffer, quint3
             --m_corruptReplies;
             reply[reply.size() - 1] = char(reply.at(reply.size() - 1) ^ 0xFF);
         }
+        qint64 lateUs = 0;
+        if (m_fault != Fault::None && ++m_repliesSinceFault >= m_faultEvery) {
+            m_repliesSinceFault = 0;
+            switch (m_fault) {
+            case Fault::Drop:
+                continue;
+            case Fault::Corrupt:
+                reply[reply.size() - 1] = char(reply.at(reply.size() - 1) ^ 0xFF);
+                break;
+            case Fault::Late: // the first byte comes when the window that waited for it has just closed
+                lateUs = qint64(m_readMs) * 1000 + kSimByteUs;
+                break;
+            case Fault::Noise: // a short burst over the reply's first bytes (bits pulled low, as on the line)
+                addIncoming(end + kSimTurnaroundUs + processingUs, QByteArray::fromHex("5a00a5"));
+                break;
+            case Fault::None:
+                break;
+            }
+        }
         if (m_zeroWrapped)
             reply = QByteArray(1, '\0') + reply + QByteArray(1, '\0');
         m_busyUs += kSimTurnaroundUs + processingUs + qint64(reply.size()) * kSimByteUs;
-        addIncoming(end + kSimTurnaroundUs + processingUs, reply);
+        addIncoming(qMax(end + kSimTurnaroundUs + processingUs, end + lateUs), reply);
     }
     return FT_OK;
 }

@@ -50,6 +50,12 @@ public:
 
     void dropReplies(int count);    // the next `count` replies are lost
     void corruptReplies(int count); // the next `count` replies have a wrong CRC
+    void loseRequests(int count);   // the next `count` frames are garbled on the line: no device hears them
+    // Faults that come back at a fixed pace: every `every`-th reply (0: none) is lost, has a wrong CRC, arrives
+    // just after the read window that waited for it, or is garbled by a burst of line noise over its first bytes.
+    enum class Fault { None, Drop, Corrupt, Late, Noise };
+    void setPeriodicFault(Fault fault, int every);
+    static bool faultByName(const QString &name, Fault *fault); // "drop", "corrupt", "late", "noise"
     void setZeroWrapped(bool on);   // replies wrapped in a leading and a trailing 0x00
     void setOpenFails(bool fails);  // FT_OpenEx fails
     // Raw bytes that arrive on the line right after the next frame written (as if some device sent them); in place
@@ -119,7 +125,9 @@ private:
     quint8 m_latency = 16;
     quint32 m_readMs = 0;
     bool m_breakOn = false, m_breakSent = false;
-    int m_dropReplies = 0, m_corruptReplies = 0;
+    int m_dropReplies = 0, m_corruptReplies = 0, m_lostRequests = 0;
+    Fault m_fault = Fault::None;
+    int m_faultEvery = 0, m_repliesSinceFault = 0;
     bool m_zeroWrapped = false;
     QList<QPair<QByteArray, qint64>> m_inject; // bytes, start after the frame's end
     int m_stallAfterReads = 0;

@@ -92,6 +92,10 @@ int main(int argc, char *argv[])
     const QCommandLineOption corruptRate(QStringLiteral("corrupt-rate"),
                                          QStringLiteral("Send this share of the replies with a wrong CRC (0 to 1)."),
                                          QStringLiteral("rate"));
+    const QCommandLineOption noiseRate(QStringLiteral("noise-rate"),
+                                       QStringLiteral("Garble this share of the replies with a burst of line noise "
+                                                      "over their first bytes (0 to 1)."),
+                                       QStringLiteral("rate"));
     const QCommandLineOption seed(QStringLiteral("seed"), QStringLiteral("Seed of the fault dice (default 1)."),
                                   QStringLiteral("n"), QStringLiteral("1"));
     const QCommandLineOption silent(QStringLiteral("silent-connects"),
@@ -111,7 +115,8 @@ int main(int argc, char *argv[])
                                       QStringLiteral("On exit, write each device's flash to PREFIX0.bin, PREFIX1.bin, "
                                                      "..."),
                                       QStringLiteral("prefix"));
-    parser.addOptions({device, dropRate, corruptRate, seed, silent, zeroWrapped, keyTable, timing, flashOut});
+    parser.addOptions(
+            {device, dropRate, corruptRate, noiseRate, seed, silent, zeroWrapped, keyTable, timing, flashOut});
     parser.process(app);
 
     QString problem;
@@ -124,6 +129,9 @@ int main(int argc, char *argv[])
     const double corrupt = parser.isSet(corruptRate) ? parser.value(corruptRate).toDouble(&ok) : 0.0;
     if (!ok || corrupt < 0 || corrupt > 1)
         return usage(QStringLiteral("--corrupt-rate takes a number from 0 to 1"));
+    const double noise = parser.isSet(noiseRate) ? parser.value(noiseRate).toDouble(&ok) : 0.0;
+    if (!ok || noise < 0 || noise > 1)
+        return usage(QStringLiteral("--noise-rate takes a number from 0 to 1"));
     const quint32 seedValue = parser.value(seed).toUInt(&ok);
     if (!ok)
         return usage(QStringLiteral("--seed takes a whole number"));
@@ -247,10 +255,14 @@ int main(int argc, char *argv[])
             pending.remove(0, length);
             bus.dropReplies(dice.generateDouble() < drop ? 1 : 0);
             bus.corruptReplies(dice.generateDouble() < corrupt ? 1 : 0);
+            // Drawn only when asked for, so the other faults of a seed stay where they were.
+            const bool noisy = noise > 0 && dice.generateDouble() < noise;
+            bus.setPeriodicFault(noisy ? SimulatedBus::Fault::Noise : SimulatedBus::Fault::None, noisy ? 1 : 0);
             quint32 written = 0;
             bus.write(cable, frame.constData(), quint32(frame.size()), &written);
             bus.dropReplies(0);
             bus.corruptReplies(0);
+            bus.setPeriodicFault(SimulatedBus::Fault::None, 0);
         }
         if (!pending.isEmpty() && bus.elapsedUs() - lastByteUs >= kResyncMs * 1000)
             pending.clear();

@@ -5,6 +5,7 @@
 #include <QMenu>
 
 #include "app/flasher.h"
+#include "boot/upgradefamily.h"
 #include "tests/support/scriptedprompts.h"
 
 namespace {
@@ -56,6 +57,31 @@ private slots:
     }
     void cleanupTestCase() { qInstallMessageHandler(g_previous); }
     void init() { g_traces.clear(); }
+
+    // The README's table of families says what the program's lists say: models, region written, block size.
+    void readmeNamesEachModelsFamily()
+    {
+        QFile readme(QStringLiteral(ZR_SOURCE_DIR "/README.md"));
+        QVERIFY(readme.open(QIODevice::ReadOnly | QIODevice::Text));
+        const QString text = QString::fromUtf8(readme.readAll());
+        int at = text.indexOf(QStringLiteral("<!-- family table"));
+        QVERIFY(at > 0);
+        int rows = 0;
+        for (const UpgradeFamily &family : upgradeFamilies()) {
+            const QString name = QLatin1String(family.name);
+            const QRegularExpression row(QStringLiteral("\\n\\| %1 \\| 0x([0-9A-F]{8})\\.\\.0x([0-9A-F]{8}) \\((\\d) KiB\\)"
+                                                        "[^|]*\\| ([^|\\n]+) \\|")
+                                                .arg(name));
+            const QRegularExpressionMatch m = row.match(text, at);
+            QVERIFY2(m.hasMatch(), qPrintable(name));
+            QCOMPARE(m.captured(1).toUInt(nullptr, 16), family.firstBlock);
+            QCOMPARE(m.captured(2).toUInt(nullptr, 16), family.end - 1);
+            QCOMPARE(m.captured(3).toUInt() * 1024, family.blockSize);
+            QCOMPARE(m.captured(4).split(QStringLiteral(", ")), familyModels(family.id));
+            ++rows;
+        }
+        QCOMPARE(rows, 8);
+    }
 
     void menus();
     void bootEntries();

@@ -8,6 +8,8 @@
 #include "core/optionprompts.h"
 #include "boot/connectengine.h"
 #include "boot/deviceupgrade.h"
+#include "boot/upgradefamily.h"
+#include "registry/registry.h"
 #include "tests/support/upgradefixture.h"
 
 namespace {
@@ -81,6 +83,20 @@ private slots:
     void zrtoolReadFlashEqualsTheDevice();
     void zrtoolStreamUpgradesOnlyTheNamedModel();
     void zrtoolConnectAndNoCable();
+    void retriesNeverEndDoneOverDifferentFlash_data();
+    void retriesNeverEndDoneOverDifferentFlash();
+    void realDifferenceStillFails();
+    void lostWriteIsWrittenAgainOnlyOverErasedFlash_data();
+    void lostWriteIsWrittenAgainOnlyOverErasedFlash();
+    void descriptorOfTheFileMustNameTheDevice_data();
+    void descriptorOfTheFileMustNameTheDevice();
+    void zrtoolBlankDescriptor();
+    void zrtoolWrongFileVersion();
+    void zrtoolStreamRefusals_data();
+    void zrtoolStreamRefusals();
+    void zrtoolStopSignals_data();
+    void zrtoolStopSignals();
+    void zrtoolCollisions();
 
 private:
     QTemporaryDir m_dir;
@@ -118,7 +134,10 @@ void TestDeviceOps::refusedFilesWriteNothing_data()
     QTest::newRow("another model") << "Zr529" << QString() << "the file is for Zr529, the device is a Zr501";
     QTest::newRow("forced family of another model") << "Zr501" << "STM32F030F4"
                                                     << "the file is for Zr501, not a STM32F030F4 model";
-    QTest::newRow("unknown family") << "Zr501" << "STM32F999" << "unknown family STM32F999";
+    QTest::newRow("unknown family") << "Zr501" << "STM32F999"
+                                    << "unknown family STM32F999 (one of STM32F030F4, STM32F100C6, STM32F100C8, "
+                                       "STM32L051C8, STM32F103RC_64KB, STM32F103RC, STM32F405RG, STM32F474RB, "
+                                       "STM32F070F6 (= STM32F030F4), STM32G474CB (= STM32F474RB))";
 }
 
 void TestDeviceOps::refusedFilesWriteNothing()
@@ -184,12 +203,19 @@ void TestDeviceOps::zrtoolUpgrade_data()
                                    << "zrtool upgrade: refused, nothing written: the file is for Zr529, the device "
                                       "is a Zr501\n";
     // Frames 1-5 are connects the powered-off device ignores, 6 and 7 connect and identify; 40 is mid-upgrade.
-    QTest::newRow("dropped reply") << "Zr501" << QStringList({"--sim-drop-reply", "40"}) << 6
-                                   << "zrtool upgrade: write: CRC err; the device holds a partly written "
-                                      "application, upgrade it again\n";
+    QTest::newRow("dropped reply, retried") << "Zr501" << QStringList({"--sim-drop-reply", "40"}) << 0 << QString();
+    QTest::newRow("dropped reply, no retries")
+        << "Zr501" << QStringList({"--sim-drop-reply", "41", "--retries", "0"}) << 6
+        << "zrtool upgrade: block 0x08006000: no reply to the read-back, 1 try; the device holds a partly "
+           "written application, upgrade it again\n";
     QTest::newRow("recovery without --force") << "Zr501" << QStringList({"--family", "STM32F100C8"}) << 1
                                               << "zrtool upgrade: --family replaces the device's own report: add "
                                                  "--force (see zrtool upgrade --help)\n";
+    QTest::newRow("unknown family") << "Zr501" << QStringList({"--family", "STM32X", "--force"}) << 1
+                                    << "zrtool upgrade: unknown family 'STM32X' (one of STM32F030F4, STM32F100C6, "
+                                       "STM32F100C8, STM32L051C8, STM32F103RC_64KB, STM32F103RC, STM32F405RG, "
+                                       "STM32F474RB, STM32F070F6 (= STM32F030F4), STM32G474CB (= STM32F474RB)) (see "
+                                       "zrtool upgrade --help)\n";
     QTest::newRow("no device") << "Zr501" << QStringList({"--sim-device", "Zr501", "--attempts", "3"}) << 5
                                << "zrtool upgrade: connect: no device answered\n";
 }
@@ -214,7 +240,7 @@ void TestDeviceOps::zrtoolUpgrade()
     if (code == 0) {
         QCOMPARE(flash.mid(0x2000), image.mid(0x2000));
         QVERIFY(r.out.startsWith("3 26140042 Zr501 (STM32F100C8) upgraded with Zr501-tool.upg in "));
-    } else if (options.contains("--sim-drop-reply")) {
+    } else if (options.contains("--retries")) {
         QVERIFY(flash.mid(0x2000, 0x400) == image.mid(0x2000, 0x400)); // written part-way, and said so
         QVERIFY(flash.mid(0x2000) != image.mid(0x2000));
     } else {
@@ -283,6 +309,339 @@ void TestDeviceOps::zrtoolConnectAndNoCable()
     r = zrtool({"cables", "--cable-backend", "d2xx"});
     QCOMPARE(r.code, 4);
     QCOMPARE(r.err, QString("zrtool: no cable: FTDI D2XX library not found\n"));
+}
+
+
+namespace {
+// One model per upgrade procedure, with the layout its files carry.
+struct FamilyCase
+{
+    const char *model;
+    const char *family;
+};
+const FamilyCase kFamilies[] = {{"Zr440", "STM32F030F4"}, {"Zr436", "STM32F100C6"}, {"Zr501", "STM32F100C8"},
+                                {"Zr581", "STM32L051C8"}, {"Zr507", "STM32F103RC_64KB"}, {"Zr627", "STM32F103RC"},
+                                {"Zr489", "STM32F405RG"}, {"Zr639", "STM32F474RB"}};
+
+// A plain image for the family, carrying the model code in the descriptor where its layout covers it.
+QByteArray familyImage(const QByteArray &model, const QString &family, int seed)
+{
+    const UpgradeFamily *f = familyByName(family);
+    QByteArray image = testImage(f->imageSize, f->firstBlock - FLASH_BASE, seed);
+    if (f->firstBlock <= DESCRIPTOR_ADDRESS) {
+        QByteArray descriptor(64, '\0');
+        descriptor.replace(0, model.size(), model);
+        image.replace(int(DESCRIPTOR_ADDRESS - FLASH_BASE), 64, descriptor);
+    }
+    return image;
+}
+} // namespace
+
+// zrtool's careful exchanges against the simulator's faults, every family: a lost, garbled, late or noisy reply
+// comes back often, and the upgrade still ends with the file in flash; never "done" over a flash that differs.
+void TestDeviceOps::retriesNeverEndDoneOverDifferentFlash_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QByteArray>("model");
+    QTest::addColumn<QString>("family");
+    QTest::addColumn<int>("every");
+    for (const char *fault : {"drop", "corrupt", "late", "noise"})
+        for (const FamilyCase &f : kFamilies)
+            for (int every : {7, 3, 1})
+                QTest::addRow("%s, %s, every %d", fault, f.family, every)
+                    << QString::fromLatin1(fault) << QByteArray(f.model) << QString::fromLatin1(f.family) << every;
+}
+
+void TestDeviceOps::retriesNeverEndDoneOverDifferentFlash()
+{
+    QFETCH(QString, fault);
+    QFETCH(QByteArray, model);
+    QFETCH(QString, family);
+    QFETCH(int, every);
+    Bench b(model, family);
+    const UpgradeFamily *f = familyByName(family);
+    const QByteArray image = familyImage(model, family, 13);
+    UpgradeRequest request;
+    request.file = writeTestUpgradeFile(m_dir.filePath(QString::fromLatin1(model) + ".upg"), model, image);
+    request.retries = 2;
+    SimulatedBus::Fault kind = SimulatedBus::Fault::None;
+    QVERIFY(SimulatedBus::faultByName(fault, &kind));
+    // From the first block on, every `every`-th reply is hit.
+    bool armed = false;
+    b.bus.onRequest = [&](const QByteArray &frame) {
+        if (!armed && readU16(frame, 2) == CMD_WRITE_MEMORY) {
+            armed = true;
+            b.bus.setPeriodicFault(kind, every);
+        }
+    };
+    const UpgradeOutcome outcome = upgradeDevice(b.state, b.prompts, b.cable, request);
+    const QByteArray written = b.device->flashAt(f->firstBlock, int(f->end - f->firstBlock));
+    const QByteArray expected = image.mid(int(f->firstBlock - FLASH_BASE));
+    if (outcome.result == UpgradeOutcome::Result::Done)
+        QCOMPARE(written, expected); // the one thing that must never fail
+    if (every > 1) {
+        // Never two hits in a row: each lost exchange is made good by one more.
+        QVERIFY2(outcome.result == UpgradeOutcome::Result::Done, qPrintable(outcome.step));
+        QVERIFY(b.bus.requests().size() > 2 * f->blockCount() + 2); // some exchanges were repeated
+    } else if (fault == "late") {
+        // Every reply one window late: each read-back takes the one before it, of the same block, for what it is.
+        QVERIFY2(outcome.result == UpgradeOutcome::Result::Done, qPrintable(outcome.step));
+    } else {
+        // Every reply hit: the upgrade stops, naming the block and the cause.
+        QCOMPARE(int(outcome.result), int(UpgradeOutcome::Result::Failed));
+        const QRegularExpression cause(QStringLiteral("^block 0x%1: (no reply|a wrong CRC in the reply|a reply to "
+                                                      "another request) to the (write|read-back), 3 tries$")
+                                               .arg(f->firstBlock, 8, 16, QLatin1Char('0')));
+        QVERIFY2(cause.match(outcome.step).hasMatch(), qPrintable(outcome.step));
+    }
+}
+
+// A block whose flash really differs is never taken for a lost reply: the upgrade stops naming it.
+void TestDeviceOps::realDifferenceStillFails()
+{
+    Bench b("Zr501", "STM32F100C8");
+    b.device->corruptReadBack(0x08003000);
+    UpgradeRequest request;
+    request.file = writeTestUpgradeFile(m_dir.filePath("differs.upg"), "Zr501", testImage(0x10000, 0x2000, 3));
+    request.retries = 2;
+    const UpgradeOutcome outcome = upgradeDevice(b.state, b.prompts, b.cable, request);
+    QCOMPARE(int(outcome.result), int(UpgradeOutcome::Result::Failed));
+    QCOMPARE(outcome.step, QString("block 0x08003000: the read-back differs from the file (compare)"));
+}
+
+void TestDeviceOps::lostWriteIsWrittenAgainOnlyOverErasedFlash_data()
+{
+    QTest::addColumn<bool>("erased");
+    QTest::addColumn<QString>("step");
+    QTest::newRow("still erased: written again") << true << QString();
+    QTest::newRow("old contents: stop") << false
+                                        << "block 0x08002c00: no reply to the write, and the block reads neither "
+                                           "written nor erased";
+}
+
+// A write the device never heard: the block reads back as before. Only an erased block is written again.
+void TestDeviceOps::lostWriteIsWrittenAgainOnlyOverErasedFlash()
+{
+    QFETCH(bool, erased);
+    QFETCH(QString, step);
+    Bench b("Zr501", "STM32F100C8");
+    if (!erased)
+        b.device->setFlashAt(0x08002000, testBytes(0xE000, 99)); // an application from before
+    const QByteArray image = testImage(0x10000, 0x2000, 12);
+    UpgradeRequest request;
+    request.file = writeTestUpgradeFile(m_dir.filePath("lost-write.upg"), "Zr501", image);
+    request.retries = 2;
+    bool lost = false;
+    b.bus.onRequest = [&](const QByteArray &frame) {
+        if (!lost && readU16(frame, 2) == CMD_WRITE_MEMORY && readU32(frame, 12) == 0x08002C00) {
+            lost = true;
+            b.bus.loseRequests(1);
+        }
+    };
+    const UpgradeOutcome outcome = upgradeDevice(b.state, b.prompts, b.cable, request);
+    QCOMPARE(outcome.step, step);
+    if (erased) {
+        QCOMPARE(int(outcome.result), int(UpgradeOutcome::Result::Done));
+        QCOMPARE(b.device->flashAt(0x08002000, 0xE000), image.mid(0x2000));
+        QCOMPARE(b.writes(), 56 + 1);
+    } else {
+        QCOMPARE(int(outcome.result), int(UpgradeOutcome::Result::Failed));
+    }
+}
+
+void TestDeviceOps::descriptorOfTheFileMustNameTheDevice_data()
+{
+    QTest::addColumn<QByteArray>("named");
+    QTest::addColumn<QString>("step");
+    QTest::newRow("the device's own") << QByteArray("Zr440") << QString();
+    QTest::newRow("another model") << QByteArray("Zr441")
+                                   << "the file's descriptor at 0x08001fc0 names Zr441, the device is a Zr440";
+    QTest::newRow("blank") << QByteArray() << "the file's descriptor at 0x08001fc0 names no model, the device is a Zr440";
+}
+
+// A Zr440 upgrade writes the descriptor block: a file naming another model there would leave an unknown device.
+void TestDeviceOps::descriptorOfTheFileMustNameTheDevice()
+{
+    QFETCH(QByteArray, named);
+    QFETCH(QString, step);
+    Bench b("Zr440", "STM32F030F4");
+    const QByteArray before = b.device->flash();
+    const QByteArray image = familyImage(named, "STM32F030F4", 4);
+    UpgradeRequest request;
+    request.file = writeTestUpgradeFile(m_dir.filePath("descriptor.upg"), "Zr440", image);
+    request.retries = 2;
+    const UpgradeOutcome outcome = upgradeDevice(b.state, b.prompts, b.cable, request);
+    QCOMPARE(outcome.step, step);
+    if (step.isEmpty()) {
+        QCOMPARE(int(outcome.result), int(UpgradeOutcome::Result::Done));
+        return;
+    }
+    QCOMPARE(int(outcome.result), int(UpgradeOutcome::Result::Refused));
+    QCOMPARE(b.writes(), 0);
+    QCOMPARE(b.device->flash(), before);
+}
+
+// A device whose descriptor is erased is "Unknown device" with the line that restores it, never a garbled name.
+void TestDeviceOps::zrtoolBlankDescriptor()
+{
+    const QStringList device = kSim + QStringList{"--sim-device", "Zr440", "--sim-blank-descriptor"};
+    Result r = zrtool(QStringList{"connect"} + device);
+    QCOMPARE(r.code, 6);
+    QCOMPARE(r.out, QString("ID: 3 26140042\n"));
+    // The simulator's IDs carry the Zr501's RDM identifier, so the advice names the Zr501's family.
+    QCOMPARE(r.err, QString("zrtool connect: Unknown device\nzrtool connect: Descriptor blank or unreadable; to "
+                            "restore the device run: zrtool upgrade --family STM32F100C8 --target 0x0379c02a "
+                            "--force FILE.upg\n"));
+    const QString path = writeTestUpgradeFile(m_dir.filePath("Zr440.upg"), "Zr440", familyImage("Zr440", "STM32F030F4", 2));
+    r = zrtool(QStringList{"upgrade", "--no-registry"} + device + QStringList{path});
+    QCOMPARE(r.code, 6);
+    QCOMPARE(r.err, QString("zrtool upgrade: refused, nothing written: Unknown device\nzrtool upgrade: Descriptor "
+                            "blank or unreadable; to restore the device run: zrtool upgrade --family STM32F100C8 "
+                            "--target 0x0379c02a --force FILE.upg\n"));
+    // The layout's name works for --family as the procedure's does.
+    r = zrtool(QStringList{"upgrade", "--no-registry", "--family", "STM32F070F6", "--force", "--target",
+                           "0x0379c02a"} + device + QStringList{path});
+    QCOMPARE(r.err, QString());
+    QCOMPARE(r.code, 0);
+}
+
+void TestDeviceOps::zrtoolWrongFileVersion()
+{
+    const QString path = writeTestUpgradeFile(m_dir.filePath("v1.upg"), "Zr501", testImage(0x10000, 0x2000), "1");
+    const Result r = zrtool(QStringList{"upgrade", "--no-registry"} + kSim + QStringList{path});
+    QCOMPARE(r.code, 6);
+    QCOMPARE(r.err, QString("zrtool upgrade: refused, nothing written: Wrong file version '1' (the procedures accept "
+                            "'01')\n"));
+}
+
+void TestDeviceOps::zrtoolStreamRefusals_data()
+{
+    QTest::addColumn<QString>("fileModel");
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("err");
+    QTest::newRow("another model") << "Zr529" << QStringList() << 2
+                                   << "the file is for Zr529, the stream connect called Zr501 (nothing sent; --force "
+                                      "streams it anyway)";
+    QTest::newRow("model of another layout") << "Zr440" << QStringList() << 2
+                                             << "Zr440 does not use the stream's STM32F100C8 layout (64 KiB from "
+                                                "0x08002000) (nothing sent; --force streams it anyway)";
+    QTest::newRow("forced") << "Zr529" << QStringList("--force") << 0 << QString();
+}
+
+void TestDeviceOps::zrtoolStreamRefusals()
+{
+    QFETCH(QString, fileModel);
+    QFETCH(QStringList, options);
+    QFETCH(int, code);
+    QFETCH(QString, err);
+    const QByteArray image = testImage(0x10000, 0x2000, 6);
+    const QString path = writeTestUpgradeFile(m_dir.filePath(fileModel + "-stream.upg"), fileModel, image);
+    QTemporaryDir flashOut;
+    const Result r = zrtool(QStringList{"stream"} + kSim + options
+                            + QStringList{"--attempts", "20", "--name", "Zr501", "--sim-flash-out", flashOut.path(),
+                                          path});
+    QCOMPARE(r.code, code);
+    const QByteArray flash = readAll(flashOut.filePath("0-Zr501.bin"));
+    if (code == 0) {
+        QCOMPARE(flash.mid(0x2000), image.mid(0x2000)); // --force: as asked
+        return;
+    }
+    QCOMPARE(r.err, QString("zrtool: %1: %2\n").arg(path, err));
+    QVERIFY(flash.isEmpty()); // refused before any bus was built
+}
+
+void TestDeviceOps::zrtoolStopSignals_data()
+{
+    QTest::addColumn<QStringList>("command");
+    QTest::addColumn<QString>("signal");
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("err");
+    // Frames 1-5 are connects the powered-off device ignores, 6 and 7 connect and identify, then write and read.
+    QTest::newRow("upgrade, SIGINT mid-upgrade")
+        << QStringList{"upgrade"} << "INT@20" << 130
+        << "zrtool upgrade: interrupted (SIGINT): interrupted before the block at 0x08003c00; the device holds a "
+           "partly written application: run this zrtool upgrade again to finish it\n";
+    QTest::newRow("upgrade, SIGTERM mid-upgrade")
+        << QStringList{"upgrade"} << "TERM@31" << 143
+        << "zrtool upgrade: interrupted (SIGTERM): interrupted before the block at 0x08005000; the device holds a "
+           "partly written application: run this zrtool upgrade again to finish it\n";
+    QTest::newRow("upgrade, SIGINT while connecting")
+        << QStringList{"upgrade"} << "INT@3" << 130 << "zrtool upgrade: interrupted (SIGINT): nothing written\n";
+    QTest::newRow("stream, SIGTERM mid-stream")
+        << QStringList{"stream", "--name", "Zr501", "--attempts", "10"} << "TERM@40" << 143
+        << "zrtool stream: interrupted (SIGTERM): the devices hold a partly written application: run this zrtool "
+           "stream again to finish it\n";
+    QTest::newRow("write-flash, SIGINT during the write")
+        << QStringList{"write-flash", "--address", "0x08004000"} << "INT@8" << 130
+        << "zrtool write-flash: interrupted (SIGINT): the block at 0x08004000 may be partly written: run this "
+           "zrtool write-flash again to finish it\n";
+}
+
+// Ctrl-C or SIGTERM mid-write: one line on what the device holds and how to finish, a record, 128 + the signal.
+void TestDeviceOps::zrtoolStopSignals()
+{
+    QFETCH(QStringList, command);
+    QFETCH(QString, signal);
+    QFETCH(int, code);
+    QFETCH(QString, err);
+    const QByteArray image = testImage(0x10000, 0x2000, 8);
+    const QString path = command.first() == "write-flash"
+                                 ? m_dir.filePath("block.bin")
+                                 : writeTestUpgradeFile(m_dir.filePath("Zr501-signal.upg"), "Zr501", image);
+    if (command.first() == "write-flash") {
+        QFile block(path);
+        QVERIFY(block.open(QIODevice::WriteOnly) && block.write(QByteArray(1024, 'x')) == 1024);
+    }
+    QTemporaryDir registryDir;
+    const QString registry = registryDir.filePath("registry.sqlite");
+    QStringList arguments = command + kSim + QStringList{"--sim-raise", signal};
+    if (command.first() == "upgrade")
+        arguments << "--registry" << registry;
+    const Result r = zrtool(arguments + QStringList{path});
+    QCOMPARE(r.err, err);
+    QCOMPARE(r.code, code);
+    if (command.first() != "upgrade" || err.contains("nothing written"))
+        return;
+    Registry reg;
+    QVERIFY(reg.open(registry));
+    const QVector<UpgradeRecord> records = reg.upgrades(0x0379C02A);
+    QCOMPARE(records.size(), 1);
+    QVERIFY2(records.at(0).result.startsWith("interrupted: interrupted before the block at 0x"),
+             qPrintable(records.at(0).result));
+}
+
+// Several devices in their bootloaders answer one connect frame at once: said so at once, and --target picks one.
+void TestDeviceOps::zrtoolCollisions()
+{
+    const QStringList two = kSim + QStringList{"--sim-device", "Zr501", "--sim-device", "Zr529"};
+    Result r = zrtool(QStringList{"connect"} + two);
+    QCOMPARE(r.code, 5);
+    QCOMPARE(r.err, QString("zrtool connect: several devices answered at once (address one with --target ID; zrtool "
+                            "discover lists them)\n"));
+    r = zrtool(QStringList{"connect", "--target", "0x0379C02B"} + two);
+    QCOMPARE(r.err, QString());
+    QCOMPARE(r.code, 0);
+    QCOMPARE(r.out, QString("ID: 3 26140043\nDevice: Zr529\nBoot version: BL 1.07\n"));
+    r = zrtool(QStringList{"read-flash", "--length", "64", "-o", m_dir.filePath("c.bin")} + two);
+    QCOMPARE(r.code, 5);
+    QVERIFY2(r.err.startsWith("zrtool read-flash: connect: several devices answered at once"), qPrintable(r.err));
+    const QString path = writeTestUpgradeFile(m_dir.filePath("Zr529-two.upg"), "Zr529", testImage(0x10000, 0x2000));
+    r = zrtool(QStringList{"upgrade", "--no-registry"} + two + QStringList{path});
+    QCOMPARE(r.code, 5);
+    QCOMPARE(r.err, QString("zrtool upgrade: connect: several devices answered at once (address one with --target "
+                            "ID)\n"));
+    QTemporaryDir flashOut;
+    r = zrtool(QStringList{"upgrade", "--no-registry", "--target", "0x0379C02B", "--sim-flash-out", flashOut.path()}
+               + two + QStringList{path});
+    QCOMPARE(r.err, QString());
+    QCOMPARE(r.code, 0);
+    QCOMPARE(readAll(flashOut.filePath("1-Zr529.bin")).mid(0x2000), testImage(0x10000, 0x2000).mid(0x2000));
+    QVERIFY(readAll(flashOut.filePath("0-Zr501.bin")).mid(0x2000) != testImage(0x10000, 0x2000).mid(0x2000));
+    r = zrtool(QStringList{"discover"} + two);
+    QCOMPARE(r.code, 5);
+    QCOMPARE(r.err, QString("zrtool discover: several devices answered at once (mute all but one, or use connect "
+                            "--target ID for a device whose ID you know)\n"));
 }
 
 QTEST_GUILESS_MAIN(TestDeviceOps)

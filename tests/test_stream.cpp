@@ -182,26 +182,46 @@ void TestStream::cancelDuringStream()
 void TestStream::refused_data()
 {
     QTest::addColumn<QString>("kind");
-    QTest::newRow("image of a 32 KiB layout") << "short";
-    QTest::newRow("not an upgrade file") << "garbage";
-    QTest::newRow("missing file") << "missing";
+    QTest::addColumn<QString>("line");
+    QTest::newRow("image of a 32 KiB layout") << "short" << "Wrong file size";
+    QTest::newRow("not an upgrade file") << "garbage" << "Wrong file header";
+    QTest::newRow("missing file") << "missing" << "Wrong file header";
+    // One model's firmware must not reach a bus of another, nor a model of another layout.
+    QTest::newRow("model of another layout") << "zr440" << "Wrong file header";
+    QTest::newRow("model of another family list") << "zr628" << "Wrong file header";
+    QTest::newRow("another model than the stream connect called") << "zr529" << "Wrong file header";
 }
 
-// Nothing is sent for a file whose image does not cover the 64 KiB layout.
+// Nothing is sent for a file whose image does not cover the 64 KiB layout, or that is not the called model's.
 void TestStream::refused()
 {
     QFETCH(QString, kind);
+    QFETCH(QString, line);
     QTemporaryDir dir;
     QString path = dir.path() + "/missing.upg";
     if (kind == "short")
         path = makeUpgradeFile(dir.path(), "Zr556", 0x8000);
     else if (kind == "garbage")
         path = writeFile(dir.path(), "garbage.upg", testBytes(100));
+    else if (kind == "zr440")
+        path = makeUpgradeFile(dir.path(), "Zr440", 0x10000);
+    else if (kind == "zr628")
+        path = makeUpgradeFile(dir.path(), "Zr628", 0x10000);
+    else if (kind == "zr529")
+        path = makeUpgradeFile(dir.path(), "Zr529", 0x10000);
     SimWindow sw;
     QVERIFY(sw.openCable());
+    if (kind == "zr529") {
+        // A Stream Connect of this run called the Zr501s.
+        sw.prompts.text("Zr501");
+        sw.prompts.cancelProgressAfter(1);
+        sw.window.slotStreamConnect();
+        sw.bus.clearLog();
+        sw.prompts.progresses.clear();
+    }
     sw.prompts.openFile(path);
     sw.window.slotStreamUpgrade();
-    QCOMPARE(sw.messages(), QStringList({path, "Wrong file size"}));
+    QCOMPARE(sw.messages(), QStringList({path, line}));
     QVERIFY(sw.bus.requests().isEmpty());
     QVERIFY(sw.prompts.progresses.isEmpty());
 }

@@ -61,6 +61,7 @@ private slots:
     void initTestCase() { QLoggingCategory::setFilterRules(QStringLiteral("default.debug=false")); }
     void connectAndUpgrade_data();
     void connectAndUpgrade();
+    void zrtoolRetriesOverALossyLine();
     void endsOnSigterm();
 };
 
@@ -119,6 +120,31 @@ void TestZrsim::connectAndUpgrade()
         QCOMPARE(lines.last(), QStringLiteral("CRC err"));
         QVERIFY(flash.mid(int(appOffset), app) != image.mid(int(appOffset), app));
     }
+}
+
+// zrtool's upgrade over the real serial path on a line that loses, corrupts and garbles replies (5 % each): it gets through, and what
+// it calls done is what the device's flash holds.
+void TestZrsim::zrtoolRetriesOverALossyLine()
+{
+    Zrsim sim({"--device", "Zr440", "--drop-rate", "0.05", "--corrupt-rate", "0.05", "--noise-rate", "0.05", "--seed",
+               "11"});
+    QVERIFY2(sim.port.startsWith("/dev/"), qPrintable(sim.process.readAllStandardError()));
+    const UpgradeFamily *family = dispatchFamily("Zr440", connectDispatchOrder());
+    const quint32 appOffset = family->firstBlock - 0x08000000;
+    QByteArray image = testImage(family->imageSize, appOffset, 5);
+    image.replace(int(0x08001FC0 - 0x08000000), 6, QByteArray("Zr440", 6)); // its layout writes the descriptor
+    QTemporaryDir dir;
+    const QString upg = writeTestUpgradeFile(dir.filePath("Zr440.upg"), QStringLiteral("Zr440"), image);
+    QProcess tool;
+    tool.start(QStringLiteral(ZRTOOL_PATH), {"upgrade", "--no-registry", "--cable-backend", "serial", "--cable",
+                                             sim.port, upg});
+    QVERIFY(tool.waitForFinished(120000));
+    const QString err = QString::fromLocal8Bit(tool.readAllStandardError());
+    QCOMPARE(tool.exitCode(), 0);
+    QVERIFY2(err.isEmpty(), qPrintable(err));
+    QVERIFY(sim.stop());
+    const int app = int(family->end - family->firstBlock);
+    QCOMPARE(sim.flash(0).mid(int(appOffset), app), image.mid(int(appOffset), app));
 }
 
 // Never left running: SIGTERM ends it cleanly, as closing its input does.

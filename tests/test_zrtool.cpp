@@ -148,6 +148,7 @@ private slots:
     void upgInspectBad_data();
     void upgInspectBad();
     void upgExtract();
+    void upgZr440Descriptor();
     void upgInspectHeaderClaimingGigabytes();
     void upgCreateInFreshFolder();
     void outputsThatAreNotFiles_data();
@@ -190,10 +191,12 @@ void TestZrtool::init()
     QVERIFY(QDir::setCurrent(m_dir->path()));
 
     // A bootloader at the flash base and a few bytes near the end of the 128 KiB boot area; an application with
-    // data in the window of every family (data outside a window is skipped) and in the CRC bytes of the 64 KiB one.
+    // data in the window of every family (data outside a window is skipped with --crop), in the CRC bytes of the
+    // 64 KiB one, and the Zr440's model code in the descriptor its layout covers.
     m_bootBytes = pattern(0x100, 1);
     QVERIFY(writeFile("boot.hex", hexText({{0x08000000, m_bootBytes}, {0x0801FFA0, pattern(0x20, 2)}})));
     QVERIFY(writeFile("app.hex", hexText({{0x08001800, pattern(0x40, 3)},
+                                          {0x08001FC0, QByteArray("Zr440", 6)},
                                           {0x08002000, pattern(0x300, 4)},
                                           {0x08004000, pattern(0x80, 5)},
                                           {0x0800FFF0, pattern(0x10, 6)},
@@ -327,11 +330,15 @@ void TestZrtool::errors_data()
         << "unknown family 'STM32X'";
     QTest::newRow("upg create bad hex") << QStringList{"upg", "create", "--model", "Zr501", "bad.hex", "-o", "x.upg"}
                                         << 2 << "bad.hex: HexToBin error -6";
+    QTest::newRow("upg create data outside the window")
+        << QStringList{"upg", "create", "--model", "Zr440", "app.hex", "-o", "x.upg"} << 2
+        << "app.hex: 528 bytes of data at 0x0800FFF0..0x080201FF, outside the STM32F070F6 window "
+           "0x08001800..0x080077FF (nothing written; --crop cuts them off)";
     QTest::newRow("upg create unwritable")
-        << QStringList{"upg", "create", "--model", "Zr501", "app.hex", "-o", "boot.hex/x.upg"} << 3
+        << QStringList{"upg", "create", "--model", "Zr501", "--crop", "app.hex", "-o", "boot.hex/x.upg"} << 3
         << "boot.hex: cannot create the directory: File exists";
     QTest::newRow("upg create companion blocked by a directory")
-        << QStringList{"upg", "create", "--model", "Zr501", "app.hex", "-o", "blocked.upg"} << 3
+        << QStringList{"upg", "create", "--model", "Zr501", "--crop", "app.hex", "-o", "blocked.upg"} << 3
         << "blocked_app.bin: cannot write (Is a directory); neither blocked_app.bin nor blocked.upg was written";
 
     // Inputs without data where the command needs it.
@@ -489,7 +496,7 @@ void TestZrtool::upgCreateMatchesWindow()
     }
     QVERIFY(prompts.allAnswered());
 
-    const Result r = zrtool({"upg", "create", "--model", modelArgument, "app.hex", "-o", "cli/" + name});
+    const Result r = zrtool({"upg", "create", "--model", modelArgument, "--crop", "app.hex", "-o", "cli/" + name});
     QCOMPARE(r.code, 0);
     QCOMPARE(r.err, QString());
     const QByteArray upg = readAll("cli/" + name);
@@ -518,7 +525,7 @@ void TestZrtool::upgLayoutOfUnknownModel_data()
 void TestZrtool::upgLayoutOfUnknownModel()
 {
     QFETCH(QString, family);
-    const Result created = zrtool({"upg", "create", "--model", "Zr999", "--family", family, "app.hex", "-o", "n.upg"});
+    const Result created = zrtool({"upg", "create", "--model", "Zr999", "--family", family, "--crop", "app.hex", "-o", "n.upg"});
     QCOMPARE(created.code, 0);
     const Result r = zrtool({"upg", "inspect", "--json", "n.upg"});
     QCOMPARE(r.code, 0);
@@ -590,6 +597,38 @@ void TestZrtool::upgInspectBad()
     QCOMPARE(good.value("applicationFirst").toInt(), 0x08002000);
 }
 
+// The Zr440's layout (from 0x08001800) writes the descriptor at 0x08001FC0: a file must carry the model code there.
+void TestZrtool::upgZr440Descriptor()
+{
+    QVERIFY(writeFile("nodescriptor.hex", hexText({{0x08001800, pattern(0x40, 3)}, {0x08004000, pattern(0x80, 5)}})));
+    Result r = zrtool({"upg", "create", "--model", "Zr440", "nodescriptor.hex", "-o", "zr440.upg"});
+    QCOMPARE(r.code, 2);
+    QCOMPARE(r.err, QString("zrtool: nodescriptor.hex: the device descriptor at 0x08001FC0 names no model (blank), not "
+                            "Zr440: the device would be an unknown device after the upgrade (nothing written; --force "
+                            "writes it)\n"));
+    QVERIFY(!QFile::exists("zr440.upg"));
+    // Forced, the file is written, and inspection says what it holds.
+    r = zrtool({"upg", "create", "--model", "Zr440", "--force", "nodescriptor.hex", "-o", "zr440.upg"});
+    QCOMPARE(r.code, 0);
+    r = zrtool({"upg", "inspect", "zr440.upg"});
+    QCOMPARE(r.code, 2);
+    QVERIFY2(r.out.contains("Descriptor:  no model (blank) (at 0x08001FC0)\n"), qPrintable(r.out));
+    QVERIFY2(r.err.contains("the device descriptor at 0x08001FC0 names no model (blank), not Zr440"), qPrintable(r.err));
+
+    // A HEX that names the model there; --family takes the procedure's name as well as the layout's.
+    r = zrtool({"upg", "create", "--model", "Zr440", "--family", "STM32F030F4", "--crop", "app.hex", "-o", "ok.upg"});
+    QCOMPARE(r.err, QString());
+    QCOMPARE(r.code, 0);
+    r = zrtool({"upg", "inspect", "--json", "--family", "STM32F070F6", "ok.upg"});
+    QCOMPARE(r.code, 0);
+    const QJsonObject o = QJsonDocument::fromJson(r.out.toUtf8()).object();
+    QCOMPARE(o.value("descriptorModel").toString(), QString("Zr440"));
+    QCOMPARE(o.value("layout").toString(), QString("STM32F070F6"));
+    // Layouts that start above the descriptor have no descriptor to check.
+    r = zrtool({"upg", "inspect", "--json", "good.upg"});
+    QVERIFY(!QJsonDocument::fromJson(r.out.toUtf8()).object().contains("descriptorModel"));
+}
+
 void TestZrtool::upgInspectHeaderClaimingGigabytes()
 {
     // The header's length field says 0x7FF00000 bytes; the reader stops there instead of allocating them.
@@ -605,7 +644,7 @@ void TestZrtool::upgInspectHeaderClaimingGigabytes()
 
 void TestZrtool::upgCreateInFreshFolder()
 {
-    const Result r = zrtool({"upg", "create", "--model", "Zr501", "app.hex", "-o", "Zr501/new/Zr501_v1.23.upg"});
+    const Result r = zrtool({"upg", "create", "--model", "Zr501", "--crop", "app.hex", "-o", "Zr501/new/Zr501_v1.23.upg"});
     QCOMPARE(r.code, 0);
     QCOMPARE(r.err, QString());
     QCOMPARE(readUpgradeFile("Zr501/new/Zr501_v1.23.upg").header, QStringLiteral("Zr501 Upgrade File Header"));
@@ -992,7 +1031,7 @@ void TestZrtool::traces()
     QProcess p;
     p.setProcessEnvironment(env);
     p.start(QStringLiteral(ZRTOOL_PATH),
-            before + QStringList{"upg", "create", "--model", "Zr501", "app.hex", "-o", "x.upg"} + after);
+            before + QStringList{"upg", "create", "--model", "Zr501", "--crop", "app.hex", "-o", "x.upg"} + after);
     QVERIFY(p.waitForFinished(60000));
     QCOMPARE(p.exitCode(), 0);
     const QString err = QString::fromLocal8Bit(p.readAllStandardError());

@@ -117,6 +117,8 @@ bool DeviceCommands::exchange(const QByteArray &frame, int readMs, int writeMs, 
 {
     bool ok = false;
     const QByteArray answer = m_cable.transact(frame, &ok, readMs, writeMs);
+    if (!ok && answer.size() >= kFrameHeaderSize + kCrcSize)
+        ++m_garbledReplies;
     if (!ok && logCrcErr)
         m_state.log(kCrcErr);
     if (reply)

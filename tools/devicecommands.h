@@ -49,6 +49,8 @@ public:
     QByteArray readFlashRange(quint32 start, quint32 length);
 
     static constexpr int kDiscoveryExchanges = 100;
+    // Replies so far that came at full frame length with a wrong CRC: several devices answering at once.
+    int garbledReplies() const { return m_garbledReplies; }
 
 private:
     // ensureOpen; "Connect USB Cable !!!" when the cable cannot be opened.
@@ -65,4 +67,5 @@ private:
     AppState &m_state;
     Prompts &m_prompts;
     RS485Cable &m_cable;
+    int m_garbledReplies = 0;
 };

@@ -126,7 +126,9 @@ int dispatch(const QString &words, const QList<SubCommand> &commands, const QStr
                            "4 no cable, 5 no device answered, 6 the device failed or refused, 7 the production registry is "
                            "needed and cannot be reached or written,\n"
                            "127 the program that runs the device and registry commands is missing (a broken "
-                           "install).\n"
+                           "install),\n"
+                           "130 / 143 upgrade, write-flash or stream stopped by SIGINT / SIGTERM (the device is "
+                           "partly written).\n"
                            "Device commands end each exchange on a complete reply (--full-windows: wait out every "
                            "reply window).\n").arg(words);
 

@@ -112,7 +112,8 @@ int runUpg(const QStringList &arguments);
 int runBoot(const QStringList &arguments);
 int runParam(const QStringList &arguments);
 int runId(const QStringList &arguments);
-// Device commands (zrtool/device.cpp): exit 4 no cable, 5 no device answered, 6 the device failed.
+// Device commands (zrtool/device.cpp): exit 4 no cable, 5 no device answered, 6 the device failed, 128 + the
+// signal when SIGINT or SIGTERM stopped a write.
 int runCables(const QStringList &arguments);
 int runConnect(const QStringList &arguments);
 int runUpgradeDevice(const QStringList &arguments);

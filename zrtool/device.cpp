@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QFileInfo>
 #include <QJsonObject>
+#include <csignal>
 #include <cstdio>
 #include <memory>
 
@@ -21,6 +22,8 @@
 #include "boot/deviceupgrade.h"
 #include "boot/streamupgrade.h"
 #include "boot/upgradefamily.h"
+#include "builders/upgradefile.h"
+#include "builders/upgradewriter.h"
 #include "link/cabledrivers.h"
 #include "link/rs485cable.h"
 #include "sim/simulatedbus.h"
@@ -54,8 +57,27 @@ const QCommandLineOption kFullWindows(QStringLiteral("full-windows"),
                                       "Wait out every reply window (default: an exchange ends on a complete reply).");
 const QCommandLineOption kTarget(QStringLiteral("target"), "The device ID to address (default: any device in its bootloader).",
                                  "ID");
+const QCommandLineOption kSimRaise(QStringLiteral("sim-raise"),
+                                   "With --simulate: raise SIGINT (INT) or SIGTERM (TERM) when frame N is written.",
+                                   "SIG@N");
+const QCommandLineOption kSimFault(QStringLiteral("sim-fault"),
+                                   "With --simulate: every Nth reply is dropped, corrupt, late or garbled by noise.",
+                                   "KIND@N");
+const QCommandLineOption kSimBlankDescriptor(QStringLiteral("sim-blank-descriptor"),
+                                             "With --simulate: the devices' descriptors are erased (0xFF).");
 const QCommandLineOption kAttempts(QStringLiteral("attempts"), "Connect attempts, 100 ms each, before giving up (default 1000).",
                                    "N");
+
+// Collided replies in a row after which a connect gives up: a person would not wait 1000 of them.
+constexpr int kCollisionLimit = 5;
+
+// SIGINT / SIGTERM during a command that writes: the block loops stop between two blocks and the command says
+// what the device holds, then exits 128 + the signal.
+volatile std::sig_atomic_t g_stopSignal = 0;
+extern "C" void onStopSignal(int signal)
+{
+    g_stopSignal = signal;
+}
 
 void printErr(const QString &line)
 {
@@ -102,7 +124,7 @@ void addCommonOptions(Command &command, bool addressed)
     if (addressed)
         command.addOption(kTarget);
     command.addOption(kAttempts);
-    for (QCommandLineOption o : {kSimClock, kSimDrop, kSimFlashOut}) {
+    for (QCommandLineOption o : {kSimClock, kSimDrop, kSimFlashOut, kSimRaise, kSimFault, kSimBlankDescriptor}) {
         o.setFlags(QCommandLineOption::HiddenFromHelp);
         command.addOption(o);
     }
@@ -133,7 +155,34 @@ bool chooseDriver(const Command &command, Session *session, QString *why, bool c
             // Commands that catch a device meet it switched off and "power-cycled" after a few attempts, as a person
             // would; the others find it still held in its bootloader by an earlier connect.
             config.silentConnects = caught ? 5 : 0;
-            bus->addDevice(config);
+            SimDevice *device = bus->addDevice(config);
+            if (p.isSet(kSimBlankDescriptor))
+                device->setFlashAt(DESCRIPTOR_ADDRESS, QByteArray(64, char(0xFF)));
+        }
+        quint32 dropAt = 0, raiseAt = 0;
+        int raiseSignal = 0;
+        if (p.isSet(kSimRaise)) {
+            const QStringList parts = p.value(kSimRaise).split(QLatin1Char('@'));
+            quint32 frame = 0;
+            const int signal = parts.value(0) == QLatin1String("INT") ? SIGINT
+                               : parts.value(0) == QLatin1String("TERM") ? SIGTERM : 0;
+            if (parts.size() != 2 || signal == 0 || !parseNumber(parts.at(1), &frame)) {
+                *why = QStringLiteral("--sim-raise needs INT@N or TERM@N");
+                return false;
+            }
+            raiseAt = frame;
+            raiseSignal = signal;
+        }
+        if (p.isSet(kSimFault)) {
+            const QStringList parts = p.value(kSimFault).split(QLatin1Char('@'));
+            quint32 every = 0;
+            SimulatedBus::Fault fault = SimulatedBus::Fault::None;
+            if (parts.size() != 2 || !SimulatedBus::faultByName(parts.at(0), &fault)
+                || !parseNumber(parts.at(1), &every, 1000000) || every == 0) {
+                *why = QStringLiteral("--sim-fault needs drop@N, corrupt@N, late@N or noise@N");
+                return false;
+            }
+            bus->setPeriodicFault(fault, int(every));
         }
         if (p.isSet(kSimDrop)) {
             quint32 frame = 0;
@@ -141,12 +190,17 @@ bool chooseDriver(const Command &command, Session *session, QString *why, bool c
                 *why = QStringLiteral("--sim-drop-reply needs a frame number");
                 return false;
             }
-            SimulatedBus *raw = bus.get();
-            bus->onRequest = [session, raw, frame](const QByteArray &) {
-                if (quint32(++session->requestCount) == frame)
-                    raw->dropReplies(1);
-            };
+            dropAt = frame;
         }
+        // Frames are counted from 1; a count of 0 matches none.
+        SimulatedBus *raw = bus.get();
+        bus->onRequest = [session, raw, dropAt, raiseAt, raiseSignal](const QByteArray &) {
+            const quint32 frame = quint32(++session->requestCount);
+            if (frame == dropAt)
+                raw->dropReplies(1);
+            if (frame == raiseAt)
+                std::raise(raiseSignal);
+        };
         session->bus = bus.get();
         session->flashOut = p.value(kSimFlashOut);
         session->driver = std::move(bus);
@@ -230,6 +284,24 @@ void endProgress(Session &session)
         fputs("\n", stderr);
 }
 
+// From here on SIGINT and SIGTERM stop the command's loops between two blocks instead of killing it.
+void catchStopSignals(Session &session)
+{
+    std::signal(SIGINT, onStopSignal);
+    std::signal(SIGTERM, onStopSignal);
+    session.state.interrupted = [] { return g_stopSignal != 0; };
+    session.prompts.stopRequested = session.state.interrupted;
+}
+
+// The one line said when a signal stopped a command, and its exit status (130 for SIGINT, 143 for SIGTERM).
+int interruptedExit(const QString &command, const QString &what)
+{
+    printErr(QStringLiteral("zrtool %1: interrupted (%2): %3")
+                     .arg(command, g_stopSignal == SIGINT ? QStringLiteral("SIGINT") : QStringLiteral("SIGTERM"),
+                          what));
+    return 128 + int(g_stopSignal);
+}
+
 int deviceFailed(const QString &command, const QString &step)
 {
     printErr(QStringLiteral("zrtool %1: %2").arg(command, step));
@@ -249,22 +321,36 @@ QString resultWord(UpgradeOutcome::Result result)
     case UpgradeOutcome::Result::Refused: return QStringLiteral("refused");
     case UpgradeOutcome::Result::Failed: return QStringLiteral("failed");
     case UpgradeOutcome::Result::Done: return QStringLiteral("done");
+    case UpgradeOutcome::Result::Interrupted: return QStringLiteral("interrupted");
     }
     return QString();
+}
+
+// Why a connect found no device: nobody answered, or several at once (then --target picks one).
+QString noDeviceReason(const ConnectEngine &connect)
+{
+    return connect.collided() ? QStringLiteral("several devices answered at once (address one with --target ID; "
+                                               "zrtool discover lists them)")
+                              : QStringLiteral("no device answered");
 }
 
 // Catches the device in its bootloader first, as Connect does in the window; --target then addresses one device.
 int catchDevice(const Command &command, Session &session, const QString &word)
 {
     DeviceIdentity identity;
-    const bool found = ConnectEngine(session.state, session.prompts, *session.cable).identify(&identity);
+    ConnectEngine connect(session.state, session.prompts, *session.cable);
+    quint32 target = 0;
+    const bool targeted = command.parser.isSet(kTarget) && parseNumber(command.parser.value(kTarget), &target);
+    if (targeted)
+        connect.setConnectTarget(target);
+    connect.setCollisionLimit(kCollisionLimit);
+    const bool found = connect.identify(&identity);
     endProgress(session);
     if (!found) {
-        printErr(QStringLiteral("zrtool %1: connect: no device answered").arg(word));
+        printErr(QStringLiteral("zrtool %1: connect: %2").arg(word, noDeviceReason(connect)));
         return kExitNoDevice;
     }
-    quint32 target = 0;
-    if (command.parser.isSet(kTarget) && parseNumber(command.parser.value(kTarget), &target))
+    if (targeted)
         session.state.targetAddress = target;
     return kExitOk;
 }
@@ -306,19 +392,31 @@ int runConnect(const QStringList &arguments)
 {
     Command command(QStringLiteral("connect"),
                     QStringLiteral("Catch a device in its bootloader (power-cycle it when asked) and identify it."));
-    addCommonOptions(command, false);
+    addCommonOptions(command, true);
     command.addOption(Command::jsonOption());
     if (!command.parse(arguments, 0, 0))
         return kExitUsage;
     Session session;
-    if (const int status = openSession(command, &session))
+    if (const int status = openSession(command, &session, true))
         return status;
     DeviceIdentity identity;
-    const bool found = ConnectEngine(session.state, session.prompts, *session.cable).identify(&identity);
+    ConnectEngine connect(session.state, session.prompts, *session.cable);
+    if (command.parser.isSet(kTarget))
+        connect.setConnectTarget(session.state.targetAddress);
+    connect.setCollisionLimit(kCollisionLimit);
+    const bool found = connect.identify(&identity);
     endProgress(session);
     if (!found) {
-        printErr(QStringLiteral("zrtool connect: no device answered"));
+        printErr(QStringLiteral("zrtool connect: ") + noDeviceReason(connect));
         return kExitNoDevice;
+    }
+    // Erased or half-written descriptor bytes are no model name: said as the window says it, never printed raw.
+    if (ConnectEngine::descriptorDamaged(identity)) {
+        printLine(QStringLiteral("ID: ") + deviceIdText(identity.deviceId));
+        printErr(QStringLiteral("zrtool connect: Unknown device"));
+        printErr(QStringLiteral("zrtool connect: ")
+                 + ConnectEngine::recoveryAdvice(identity.deviceId, session.state.identifiedNames));
+        return kExitDeviceFailed;
     }
     if (command.parser.isSet(QStringLiteral("json"))) {
         printJson(QJsonObject{{"deviceId", hex(identity.deviceId, 8)},
@@ -341,11 +439,19 @@ int runUpgradeDevice(const QStringList &arguments)
                                    "--target ID --force."));
     addCommonOptions(command, true);
     const QCommandLineOption run(QStringLiteral("run"), "Start the application afterwards.");
-    const QCommandLineOption family(QStringLiteral("family"), "Run this family's procedure whatever the device reports "
-                                                "(STM32F030F4, STM32F100C8, ...); needs --force.", "NAME");
+    const QCommandLineOption family(QStringLiteral("family"),
+                                    QStringLiteral("Run this family's procedure whatever the device reports; needs "
+                                                   "--force. One of: %1.").arg(familyNameList()),
+                                    QStringLiteral("NAME"));
     const QCommandLineOption force(QStringLiteral("force"), "Confirm a --family upgrade.");
     const QCommandLineOption noRegistry(QStringLiteral("no-registry"), "Record nothing in the production registry.");
-    for (const QCommandLineOption &o : {run, family, force, noRegistry})
+    const QCommandLineOption retries(QStringLiteral("retries"),
+                                     "Repeat a lost or garbled exchange of a block up to N times (default 2): a "
+                                     "read-back is read again, and after a lost write reply the block is read back "
+                                     "and written again only while it still reads erased. Only an equal read-back "
+                                     "counts. 0: stop at the first lost reply.",
+                                     "N");
+    for (const QCommandLineOption &o : {run, family, force, noRegistry, retries})
         command.addOption(o);
     const RegistryOptions registryOptions;
     registryOptions.addTo(command);
@@ -356,6 +462,12 @@ int runUpgradeDevice(const QStringList &arguments)
     const QCommandLineParser &p = command.parser;
     if (p.isSet(family) && !p.isSet(force))
         return command.usageError(QStringLiteral("--family replaces the device's own report: add --force"));
+    if (p.isSet(family) && !familyByName(p.value(family)))
+        return command.usageError(
+                QStringLiteral("unknown family '%1' (one of %2)").arg(p.value(family), familyNameList()));
+    quint32 retryCount = 2;
+    if (p.isSet(retries) && !parseNumber(p.value(retries), &retryCount, 100))
+        return command.usageError(QStringLiteral("--retries needs a number from 0 to 100"));
     const QString path = command.arguments().at(0);
     if (!QFileInfo(path).isFile())
         return fileError(kExitInput, path, QStringLiteral("no such file"));
@@ -368,6 +480,7 @@ int runUpgradeDevice(const QStringList &arguments)
     Session session;
     if (const int status = openSession(command, &session, true))
         return status;
+    catchStopSignals(session);
     if (recorder) {
         session.state.upgradeFinished = [&recorder](const UpgradeReport &report) { recorder->recordUpgrade(report); };
     }
@@ -377,6 +490,8 @@ int runUpgradeDevice(const QStringList &arguments)
     request.hasTarget = p.isSet(kTarget);
     request.target = session.state.targetAddress;
     request.runAfter = p.isSet(run);
+    request.retries = int(retryCount);
+    request.collisionLimit = kCollisionLimit;
     const UpgradeOutcome outcome = upgradeDevice(session.state, session.prompts, *session.cable, request);
     endProgress(session);
     if (recorder) {
@@ -402,14 +517,28 @@ int runUpgradeDevice(const QStringList &arguments)
         printErr(QStringLiteral("zrtool upgrade: no cable"));
         return kExitNoCable;
     case UpgradeOutcome::Result::NoDevice:
-        printErr(QStringLiteral("zrtool upgrade: connect: no device answered"));
+        if (g_stopSignal)
+            return interruptedExit(QStringLiteral("upgrade"), QStringLiteral("nothing written"));
+        printErr(QStringLiteral("zrtool upgrade: connect: ")
+                 + (outcome.step.startsWith(QLatin1String("several"))
+                            ? outcome.step + QStringLiteral(" (address one with --target ID)")
+                            : QStringLiteral("no device answered")));
         return kExitNoDevice;
+    case UpgradeOutcome::Result::Interrupted:
+        return interruptedExit(QStringLiteral("upgrade"),
+                               QStringLiteral("%1; the device holds a partly written application: run this zrtool "
+                                              "upgrade again to finish it").arg(outcome.step));
     case UpgradeOutcome::Result::Refused:
+        if (outcome.step == QLatin1String("Unknown device") && !printableDescriptorName(outcome.model)) {
+            printErr(QStringLiteral("zrtool upgrade: refused, nothing written: Unknown device"));
+            return deviceFailed(QStringLiteral("upgrade"),
+                                ConnectEngine::recoveryAdvice(outcome.deviceId, session.state.identifiedNames));
+        }
         return deviceFailed(QStringLiteral("upgrade"),
                             QStringLiteral("refused, nothing written: ") + outcome.step);
     case UpgradeOutcome::Result::Failed:
         return deviceFailed(QStringLiteral("upgrade"),
-                            QStringLiteral("write: %1; the device holds a partly written application, upgrade it "
+                            QStringLiteral("%1; the device holds a partly written application, upgrade it "
                                            "again").arg(outcome.step));
     case UpgradeOutcome::Result::Done:
         break;
@@ -494,11 +623,17 @@ int runWriteFlash(const QStringList &arguments)
     Session session;
     if (const int status = openSession(command, &session, true))
         return status;
+    catchStopSignals(session);
     if (const int status = catchDevice(command, session, QStringLiteral("write-flash")))
-        return status;
+        return g_stopSignal ? interruptedExit(QStringLiteral("write-flash"), QStringLiteral("nothing written"))
+                            : status;
     session.prompts.texts[QStringLiteral("Start addres (hex):")] = hex(start, 8);
     session.prompts.openFile = path;
     DeviceCommands(session.state, session.prompts, *session.cable).writeFlash();
+    if (g_stopSignal)
+        return interruptedExit(QStringLiteral("write-flash"),
+                               QStringLiteral("the block at 0x%1 may be partly written: run this zrtool write-flash "
+                                              "again to finish it").arg(start, 8, 16, QLatin1Char('0')));
     if (loggedCrcError(session))
         return deviceFailed(QStringLiteral("write-flash"),
                             QStringLiteral("no correct reply: the block at 0x%1 may be partly written")
@@ -513,25 +648,41 @@ int runStream(const QStringList &arguments)
                                    "power-cycled, then write the file to all of them at once (three passes)."));
     addCommonOptions(command, false);
     const QCommandLineOption name(QStringLiteral("name"), "The model to upgrade (the others start their application).", "MODEL");
+    const QCommandLineOption force(QStringLiteral("force"),
+                                   "Stream a file whose header names another model than --name, or a model that "
+                                   "does not use the stream's 64 KiB layout (default: refuse it, exit 2, nothing "
+                                   "sent).");
     command.addOption(name);
+    command.addOption(force);
     command.addArgument(QStringLiteral("FILE.upg"), QStringLiteral("The upgrade file."));
     if (!command.parse(arguments, 1, 1, {name}))
         return kExitUsage;
     const QString path = command.arguments().at(0);
     if (!QFileInfo(path).isFile())
         return fileError(kExitInput, path, QStringLiteral("no such file"));
+    // Nothing goes on the bus for a file of another model, or of a model that does not use the stream's layout.
+    const QString refusal = StreamUpgrade::modelRefusal(readUpgradeFile(path).header, command.parser.value(name));
+    if (!refusal.isEmpty() && !command.parser.isSet(force))
+        return fileError(kExitInput, path, refusal + QStringLiteral(" (nothing sent; --force streams it anyway)"));
     Session session;
     if (!command.parser.isSet(kAttempts))
         session.prompts.attemptLimit = 100; // ten seconds of stream connect frames
     if (const int status = openSession(command, &session))
         return status;
+    catchStopSignals(session);
     session.prompts.texts[QStringLiteral("Device")] = command.parser.value(name);
     session.prompts.openFile = path;
     StreamUpgrade stream(session.state, session.prompts, *session.cable);
     stream.connectDevices();
     endProgress(session);
-    stream.upgrade();
+    if (g_stopSignal)
+        return interruptedExit(QStringLiteral("stream"), QStringLiteral("nothing written"));
+    stream.upgrade(!command.parser.isSet(force));
     endProgress(session);
+    if (g_stopSignal)
+        return interruptedExit(QStringLiteral("stream"),
+                               QStringLiteral("the devices hold a partly written application: run this zrtool stream "
+                                              "again to finish it"));
     if (!session.lines.contains(QStringLiteral("Upgrade Stream finished!")))
         return deviceFailed(QStringLiteral("stream"), session.lines.value(session.lines.size() - 1));
     return kExitOk;
@@ -575,16 +726,22 @@ int runDiscover(const QStringList &arguments)
         session.prompts.attemptLimit = 10;
     if (const int status = openSession(command, &session, false, false))
         return status;
-    DeviceCommands(session.state, session.prompts, *session.cable).discovery();
+    DeviceCommands commands(session.state, session.prompts, *session.cable);
+    commands.discovery();
     endProgress(session);
     QStringList ids;
     for (const QString &line : session.lines)
         if (line.startsWith(QStringLiteral("Device ID: ")) && !ids.contains(line))
             ids << line;
+    const QString collided = QStringLiteral("several devices answered at once (mute all but one, or use "
+                                            "connect --target ID for a device whose ID you know)");
     if (ids.isEmpty()) {
-        printErr(QStringLiteral("zrtool discover: no device answered"));
+        printErr(QStringLiteral("zrtool discover: ")
+                 + (commands.garbledReplies() > 0 ? collided : QStringLiteral("no device answered")));
         return kExitNoDevice;
     }
+    if (commands.garbledReplies() > 0)
+        printErr(QStringLiteral("zrtool discover: ") + collided + QStringLiteral(": more devices may be on the bus"));
     for (const QString &line : ids)
         printLine(line);
     return kExitOk;

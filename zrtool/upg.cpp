@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "core/files.h"
+#include "boot/upgradefamily.h"
 #include "builders/catalogue.h"
 #include "builders/hextobin.h"
 #include "builders/upgradefile.h"
@@ -14,31 +15,35 @@ namespace {
 
 const QString kHeaderSuffix = upgradeFileHeader(QString());
 
-QString familyNames()
-{
-    QStringList names;
-    for (const UpgradeLayout &l : upgradeLayouts())
-        names << QLatin1String(l.family);
-    return names.join(QLatin1String(", "));
-}
-
 QCommandLineOption familyOption(const QString &what)
 {
     return QCommandLineOption(QStringLiteral("family"),
-                              what + QStringLiteral(" One of: ") + familyNames() + QLatin1Char('.'),
+                              what + QStringLiteral(" One of: ") + familyNameList() + QLatin1Char('.'),
                               QStringLiteral("NAME"));
 }
 
-// --family NAME, checked; null with a usage error printed when the name is unknown.
-bool familyLayout(const Command &cmd, const QCommandLineOption &option, const UpgradeLayout **layout)
+// --family NAME (a procedure or a layout name, as `zrtool upgrade --family` takes), checked; false with a usage
+// error printed when the name is unknown.
+bool layoutOption(const Command &cmd, const QCommandLineOption &option, const UpgradeLayout **layout)
 {
     *layout = nullptr;
     if (!cmd.parser.isSet(option))
         return true;
-    *layout = upgradeLayout(cmd.parser.value(option));
-    if (!*layout)
-        cmd.usageError(QStringLiteral("unknown family '%1' (one of %2)").arg(cmd.parser.value(option), familyNames()));
-    return *layout;
+    const UpgradeFamily *family = familyByName(cmd.parser.value(option));
+    if (!family) {
+        cmd.usageError(QStringLiteral("unknown family '%1' (one of %2)").arg(cmd.parser.value(option), familyNameList()));
+        return false;
+    }
+    *layout = &familyLayout(*family);
+    return true;
+}
+
+// A descriptor name as a person reads it: the name, or what stands there instead.
+QString descriptorText(const QByteArray &name)
+{
+    if (name.isEmpty())
+        return QStringLiteral("no model (blank)");
+    return printableDescriptorName(name) ? QString::fromLatin1(name) : QStringLiteral("no model (not text)");
 }
 
 // The layout the catalogue's writer uses for a model; null for a model without one.
@@ -59,6 +64,8 @@ struct Inspection
     QByteArray plain;                      // the decoded image; empty when the stored one is too short
     quint16 stored = 0;
     quint16 computed = 0;
+    bool coversDescriptor = false;
+    QByteArray descriptorName; // the model code the image writes into the device descriptor
     QStringList problems;
 
     bool crcOk() const { return !plain.isEmpty() && stored == computed; }
@@ -122,6 +129,11 @@ Inspection inspectFile(const QString &path, const UpgradeLayout *forced)
         r.layoutFrom = QStringLiteral("image size");
     }
     checkCrc(r);
+    r.descriptorName = imageDescriptorName(r.plain, r.layout->appOffset, &r.coversDescriptor);
+    if (r.coversDescriptor && r.descriptorName != r.model.toLatin1())
+        r.problems << QStringLiteral("the device descriptor at %1 names %2, not %3")
+                          .arg(hex(DESCRIPTOR_ADDRESS, 8), descriptorText(r.descriptorName),
+                               r.model.isEmpty() ? QStringLiteral("the header's model") : r.model);
     if (r.plain.isEmpty())
         r.problems << QStringLiteral("the image holds %1 bytes, the %2 layout needs %3")
                           .arg(r.file.image.size())
@@ -167,13 +179,21 @@ int runCreate(const QStringList &arguments)
                                                                   "not name (or to override it)."));
     const QCommandLineOption output = Command::outputOption(QStringLiteral("Upgrade file to write."),
                                                             QStringLiteral("OUT.upg"));
-    for (const QCommandLineOption &o : {model, family, output})
+    const QCommandLineOption crop(QStringLiteral("crop"),
+                                  QStringLiteral("Cut off HEX data outside the layout's application window, as the "
+                                                 "window's entries do (default: refuse such a file, exit 2)."));
+    const QCommandLineOption force(QStringLiteral("force"),
+                                   QStringLiteral("Write a layout that covers the device descriptor (0x08001FC0, "
+                                                  "STM32F070F6) even when the HEX file does not name the model "
+                                                  "there (default: refuse, exit 2: the device would report an "
+                                                  "unknown model after the upgrade)."));
+    for (const QCommandLineOption &o : {model, family, output, crop, force})
         cmd.addOption(o);
     if (!cmd.parse(arguments, 1, 1, {model, output}))
         return kExitUsage;
 
     const UpgradeLayout *layout = nullptr;
-    if (!familyLayout(cmd, family, &layout))
+    if (!layoutOption(cmd, family, &layout))
         return kExitUsage;
     QString code = cmd.parser.value(model);
     if (!layout) {
@@ -190,11 +210,28 @@ int runCreate(const QStringList &arguments)
 
     const QString in = cmd.arguments().at(0);
     const QString out = cmd.parser.value(output);
-    const UpgradeRunResult result = createUpgradeFiles(in, *layout, code, QLatin1String(kCatalogueUpgradeVersion), out);
+    UpgradeChecks checks;
+    checks.refuseOutside = !cmd.parser.isSet(crop);
+    checks.checkDescriptor = !cmd.parser.isSet(force);
+    const UpgradeRunResult result =
+            createUpgradeFiles(in, *layout, code, QLatin1String(kCatalogueUpgradeVersion), out, checks);
     if (result.hexCode != kHexOk)
         return fileError(kExitInput, in, hexToBinProblem(in, result.hexCode));
     if (result.hexBytes == 0)
         return fileError(kExitInput, in, emptyWindowProblem(layout->appFirstAddress(), layout->appLastAddress()));
+    if (result.refusal == UpgradeRunResult::Refusal::Outside)
+        return fileError(kExitInput, in,
+                         QStringLiteral("%1 bytes of data at %2..%3, outside the %4 window %5..%6 (nothing written; "
+                                        "--crop cuts them off)")
+                                 .arg(result.outside.bytes)
+                                 .arg(hex(result.outside.lowest, 8), hex(result.outside.highest, 8),
+                                      QLatin1String(layout->family), hex(layout->appFirstAddress(), 8),
+                                      hex(layout->appLastAddress(), 8)));
+    if (result.refusal == UpgradeRunResult::Refusal::Descriptor)
+        return fileError(kExitInput, in,
+                         QStringLiteral("the device descriptor at %1 names %2, not %3: the device would be an "
+                                        "unknown device after the upgrade (nothing written; --force writes it)")
+                                 .arg(hex(DESCRIPTOR_ADDRESS, 8), descriptorText(result.descriptorName), code));
     if (!result.failedFiles.isEmpty()) // one line, naming the first file; neither file was left
         return fileError(kExitOutput, result.failedFiles.constFirst(),
                          result.error.startsWith(QLatin1String("cannot"))
@@ -218,7 +255,7 @@ int runInspect(const QStringList &arguments)
     cmd.addOption(json);
     cmd.addOption(family);
     const UpgradeLayout *forced = nullptr;
-    if (!cmd.parse(arguments, 1, 1) || !familyLayout(cmd, family, &forced))
+    if (!cmd.parse(arguments, 1, 1) || !layoutOption(cmd, family, &forced))
         return kExitUsage;
 
     const QString path = cmd.arguments().at(0);
@@ -245,6 +282,8 @@ int runInspect(const QStringList &arguments)
             o.insert("applicationLast", qint64(base + l->crcOffset() - 1));
             o.insert("crcAddress", qint64(base + l->crcOffset()));
         }
+        if (r.coversDescriptor)
+            o.insert("descriptorModel", descriptorText(r.descriptorName));
         if (!r.plain.isEmpty()) {
             o.insert("crcStored", r.stored);
             o.insert("crcComputed", r.computed);
@@ -269,6 +308,8 @@ int runInspect(const QStringList &arguments)
                                     .arg(hex(l->appFirstAddress(), 8), hex(base + l->crcOffset() - 1, 8),
                                          hex(base + l->crcOffset(), 8)));
         }
+        if (r.coversDescriptor)
+            row("Descriptor:", QStringLiteral("%1 (at %2)").arg(descriptorText(r.descriptorName), hex(DESCRIPTOR_ADDRESS, 8)));
         if (!r.plain.isEmpty())
             row("CRC-16:", QStringLiteral("stored %1, computed %2, %3")
                                .arg(hex(r.stored, 4), hex(r.computed, 4),
@@ -294,7 +335,7 @@ int runExtract(const QStringList &arguments)
     for (const QCommandLineOption &o : {output, family, ignoreCrc})
         cmd.addOption(o);
     const UpgradeLayout *forced = nullptr;
-    if (!cmd.parse(arguments, 1, 1, {output}) || !familyLayout(cmd, family, &forced))
+    if (!cmd.parse(arguments, 1, 1, {output}) || !layoutOption(cmd, family, &forced))
         return kExitUsage;
 
     const QString path = cmd.arguments().at(0);
