@@ -34,6 +34,8 @@ public:
     // zrflasher --production: shows the builder menus, "Stream", the wizard entry and the two option boxes, and
     // widens the window so that they fit, keeping it inside the screen's available area.
     void showProductionControls();
+    // zrflasher --fast-replies: ticks the "Fast replies" entry.
+    void setFastReplies(bool on);
 
 public slots:
     // --- shell (app/flasher.cpp) ---
@@ -44,7 +46,7 @@ public slots:
 
     // --- cable (link/) ---
     void slotDisconnectRsCable();
-    // "Fast replies" (Utilities): a reply ends its exchange as soon as it is complete; remembered.
+    // "Fast replies" (Utilities): a reply ends its exchange as soon as it is complete; unticked at every start.
     void slotFastReplies(bool on);
 
     // --- connect and upgrade (boot/) ---

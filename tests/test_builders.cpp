@@ -74,6 +74,8 @@ private slots:
 
     // upgrade files
     void upgradeFileForF100C8();
+    void typedNameGetsUpg_data();
+    void typedNameGetsUpg();
     void writers_data();
     void writers();
     void upgradeHexError();
@@ -248,6 +250,36 @@ void TestBuilders::upgradeFileForF100C8()
     const QByteArray companion = readAll("Zr501/Zr501_v1.23_app.bin");
     QCOMPARE(companion.size(), 57344);
     QCOMPARE(companion, plain.mid(0x2000));
+}
+
+// A name typed without ".upg" (the proposed one ends in a version "vx.xx") is written with it, and the companion
+// takes the whole typed name.
+void TestBuilders::typedNameGetsUpg_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("upg");
+    QTest::addColumn<QString>("app");
+    QTest::newRow("version typed") << "Zr501_v1.24" << "Zr501_v1.24.upg" << "Zr501_v1.24_app.bin";
+    QTest::newRow("proposed name kept") << "Zr501_vx.xx" << "Zr501_vx.xx.upg" << "Zr501_vx.xx_app.bin";
+    QTest::newRow("with .upg") << "Zr501_v1.24.upg" << "Zr501_v1.24.upg" << "Zr501_v1.24_app.bin";
+}
+
+void TestBuilders::typedNameGetsUpg()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, upg);
+    QFETCH(QString, app);
+    QVERIFY(writeFile("app.hex", hexText({{0x08002000, "APPLICATION"}})));
+    QTemporaryDir dir(QDir::currentPath() + "/typed-XXXXXX");
+    ScriptedPrompts p;
+    Flasher w(&p);
+    p.openFile("app.hex").saveFile(dir.filePath(typed));
+    QByteArray model("Zr501"), version("01");
+    w.slotCreateUpgSTM32F100C8_family(c(model), c(version));
+    QVERIFY(p.allAnswered());
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files, QDir::Name), QStringList({upg, app}));
+    QCOMPARE(readUpgradeFile(dir.filePath(upg)).header, QStringLiteral("Zr501 Upgrade File Header"));
+    QCOMPARE(readAll(dir.filePath(app)).size(), 0xE000);
 }
 
 void TestBuilders::writers_data()

@@ -64,6 +64,8 @@ private slots:
     void endToEnd();
     void refusals_data();
     void refusals();
+    void acceptedAsBefore_data();
+    void acceptedAsBefore();
     void lastDirectoryPerFamily();
     void droppedWriteReply();
     void readBackDifference_data();
@@ -193,6 +195,8 @@ void TestUpgrade::refusals_data()
                                << QStringList({"Wrong file version", "1"});
     QTest::newRow("version 01 space") << F100C8 << QByteArray("Zr529") << "Zr529" << "01 " << 0
                                       << QStringList({"Wrong file version", "01 "});
+    QTest::newRow("version of 21 characters") << F100C8 << QByteArray("Zr529") << "Zr529" << "01.23.4567-rc1+build7"
+                                              << 0 << QStringList({"Wrong file version", "01.23.4567-rc1+build7"});
     QTest::newRow("no such file") << F100C8 << QByteArray("Zr529") << "Zr529" << "01" << -1
                                   << QStringList({"Wrong file version", ""});
     QTest::newRow("F405RG, Zr627 before version") << F405RG << QByteArray("Zr627") << "Zr627" << "1" << 0
@@ -235,6 +239,38 @@ void TestUpgrade::refusals()
     QVERIFY(rig.sim.bus.requests().isEmpty());
     QVERIFY(rig.sim.prompts.progresses.isEmpty());
     QCOMPARE(rig.device->flash(), before);
+}
+
+// Files the procedures have always taken: bytes after the image are ignored, a device without a header rule takes
+// a header of any length, and an image longer than the family's size gives its first S bytes.
+void TestUpgrade::acceptedAsBefore_data()
+{
+    QTest::addColumn<QString>("headerModel");
+    QTest::addColumn<int>("extraImageBytes");
+    QTest::addColumn<int>("trailingBytes");
+    QTest::newRow("bytes after the image") << "Zr529" << 0 << 0x40000; // more than any upgrade file of ours
+    QTest::newRow("header of 100 characters") << QString(81, 'Z') << 0 << 0;
+    QTest::newRow("longer image") << "Zr529" << 0x400 << 0;
+}
+
+void TestUpgrade::acceptedAsBefore()
+{
+    QFETCH(QString, headerModel);
+    QFETCH(int, extraImageBytes);
+    QFETCH(int, trailingBytes);
+    Rig rig(FamilyId::F100C8, "Zr529");
+    const QByteArray image = appImage(rig.family);
+    const QString path = rig.file(headerModel, image + QByteArray(extraImageBytes, '\x33'));
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::Append));
+    f.write(QByteArray(trailingBytes, '\x44'));
+    f.close();
+    rig.sim.prompts.openFile(path).question(Prompts::No);
+    QVERIFY(rig.run());
+    QVERIFY(rig.sim.prompts.allAnswered());
+    QCOMPARE(rig.sim.messages(), QStringList({path, "Writing firmware ... ", "Upgrade succesfull!"}));
+    const int first = int(rig.family.firstBlock - kFlashBase);
+    QCOMPARE(rig.device->flash().mid(first, int(rig.family.imageSize) - first), image.mid(first));
 }
 
 void TestUpgrade::lastDirectoryPerFamily()

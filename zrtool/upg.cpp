@@ -1,5 +1,6 @@
 // zrtool upg create / inspect / extract: upgrade files through the same writer and reader as the window.
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <algorithm>
 
@@ -165,7 +166,8 @@ int runCreate(const QStringList &arguments)
                                    QStringLiteral("CODE"));
     const QCommandLineOption family = familyOption(QStringLiteral("Family layout, for a model the catalogue does "
                                                                   "not name (or to override it)."));
-    const QCommandLineOption output = Command::outputOption(QStringLiteral("Upgrade file to write."),
+    const QCommandLineOption output = Command::outputOption(QStringLiteral("Upgrade file to write (\".upg\" is "
+                                                                           "appended when the name lacks it)."),
                                                             QStringLiteral("OUT.upg"));
     for (const QCommandLineOption &o : {model, family, output})
         cmd.addOption(o);
@@ -189,7 +191,10 @@ int runCreate(const QStringList &arguments)
     }
 
     const QString in = cmd.arguments().at(0);
-    const QString out = cmd.parser.value(output);
+    // A device or FIFO named on purpose keeps its name.
+    const QFileInfo target(cmd.parser.value(output));
+    const QString out = target.exists() && !target.isFile() && !target.isDir() ? target.filePath()
+                                                                                 : upgradeFilePath(target.filePath());
     const UpgradeRunResult result = createUpgradeFiles(in, *layout, code, QLatin1String(kCatalogueUpgradeVersion), out);
     if (result.hexCode != kHexOk)
         return fileError(kExitInput, in, hexToBinProblem(in, result.hexCode));
