@@ -153,12 +153,21 @@ bool FileBatch::add(const QString &path, const QByteArray &bytes, QString *error
     QString target = path;
     // The first file of a batch is looked at before writing; later ones (a series into one directory) only when
     // their rename finds something in the way, which saves a path lookup per image.
-    const Kind kind = m_staged.isEmpty() && m_failures.isEmpty() ? kindOf(path, &what) : Kind::Missing;
+    const bool first = m_staged.isEmpty() && m_failures.isEmpty();
+    if (first && QFileInfo(path).isSymLink()) {
+        if (m_fixedNames)
+            return fail(QStringLiteral("a symbolic link, not followed for this name"));
+        if (!QFileInfo::exists(path))
+            return fail(QStringLiteral("a symbolic link to nothing (%1)").arg(QFileInfo(path).symLinkTarget()));
+    }
+    const Kind kind = first ? kindOf(path, &what) : Kind::Missing;
     switch (kind) {
     case Kind::Directory:
         return fail(systemError(EISDIR));
     case Kind::CharDevice:
     case Kind::Other: {
+        if (m_fixedNames)
+            return fail(QStringLiteral("not a regular file (%1)").arg(what));
         // A device or FIFO is written in place; it cannot be replaced without destroying it.
         QFile file(path);
         if (file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && file.write(bytes) == bytes.size()) {
@@ -173,6 +182,8 @@ bool FileBatch::add(const QString &path, const QByteArray &bytes, QString *error
     case Kind::Regular:
         if (QFileInfo(path).isSymLink()) // the link stays; its file is replaced
             target = QFileInfo(path).canonicalFilePath();
+        if (!mayWrite(target, &reason)) // checked again at the rename, which keeps the file's permissions
+            return fail(reason);
         break;
     case Kind::Missing:
         break;
@@ -241,7 +252,7 @@ bool FileBatch::commit()
             continue;
         }
         const QString temporary = temporaryOf(s);
-        if (replaceFile(temporary, s.path, &reason)) {
+        if (replaceFile(temporary, s.path, &reason, !m_fixedNames)) {
             ++m_committed;
             renamed << s.path;
             continue;
@@ -275,12 +286,46 @@ bool makeDirectory(const QString &dir, QString *error)
     return makeOneDirectory(dir, error);
 }
 
-bool writeFileBytes(const QString &path, const QByteArray &bytes, QString *error)
+namespace {
+
+bool writeOne(FileBatch &batch, const QString &path, const QByteArray &bytes, QString *error)
 {
-    FileBatch batch;
     if (batch.add(path, bytes, error) && batch.commit())
         return true;
     if (error && !batch.failures().isEmpty())
         *error = batch.failures().constFirst().error;
+    return false;
+}
+
+} // namespace
+
+bool writeFileBytes(const QString &path, const QByteArray &bytes, QString *error)
+{
+    FileBatch batch;
+    return writeOne(batch, path, bytes, error);
+}
+
+bool writeFixedNameFile(const QString &path, const QByteArray &bytes, QString *error)
+{
+    FileBatch batch;
+    batch.fixedNames();
+    return writeOne(batch, path, bytes, error);
+}
+
+bool writeFileBytesOrInPlace(const QString &path, const QByteArray &bytes, QString *error)
+{
+    QString reason;
+    if (writeFileBytes(path, bytes, &reason))
+        return true;
+    const QFileInfo info(path);
+    if (kindOf(path) == Kind::Regular && !mayCreateIn(info.absolutePath()) && mayWrite(path, &reason)) {
+        QFile file(path);
+        if (file.open(QIODevice::ReadWrite) && file.write(bytes) == bytes.size() && file.resize(bytes.size())
+            && file.flush() && syncFile(path) == 0)
+            return true;
+        reason = file.errorString();
+    }
+    if (error)
+        *error = reason;
     return false;
 }

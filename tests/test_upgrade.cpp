@@ -72,6 +72,7 @@ private slots:
     void readBackDifference();
     void f100c6Retries_data();
     void f100c6Retries();
+    void plantedLinksNotFollowed();
     void pageLines_data();
     void pageLines();
 };
@@ -413,6 +414,34 @@ void TestUpgrade::f100c6Retries()
     QVERIFY(readBack != expected);
     if (completes)
         QCOMPARE(rig.device->flashAt(0x08002000, 0x6000), image.mid(0x2000, 0x6000));
+}
+
+// Links planted under the dump names in the working directory are neither followed nor replaced: the file they
+// point to keeps its bytes, and nothing is created where a dangling one points. The upgrade goes on as before.
+void TestUpgrade::plantedLinksNotFollowed()
+{
+    Rig rig(FamilyId::F100C6, "Zr643");
+    const QString oldCwd = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(rig.dir.path()));
+    const auto restore = qScopeGuard([&] { QDir::setCurrent(oldCwd); });
+    QFile victim("victim");
+    QVERIFY(victim.open(QIODevice::WriteOnly) && victim.write("root's own file") > 0);
+    victim.close();
+    QVERIFY(QFile::link("victim", UpgradeEngine::kWrittenDumpName));
+    QVERIFY(QFile::link("created", UpgradeEngine::kReadDumpName));
+
+    rig.device->corruptReadBack(0x08002400, 1);
+    const QByteArray image = appImage(rig.family);
+    rig.sim.prompts.openFile(rig.file("Zr643", image)).question(Prompts::No);
+    QVERIFY(rig.run());
+    QVERIFY(rig.sim.prompts.allAnswered());
+    QCOMPARE(rig.count("Memory compare Error @ adr= 0x08002400"), 1);
+    QCOMPARE(rig.count("Upgrade succesfull!"), 1);
+    QVERIFY(victim.open(QIODevice::ReadOnly));
+    QCOMPARE(victim.readAll(), QByteArray("root's own file"));
+    QVERIFY(!QFileInfo::exists("created"));
+    QVERIFY(QFileInfo(UpgradeEngine::kWrittenDumpName).isSymLink());
+    QVERIFY(QFileInfo(UpgradeEngine::kReadDumpName).isSymLink());
 }
 
 void TestUpgrade::pageLines_data()
