@@ -103,6 +103,8 @@ bool makeSpecialInput(const QString &name)
         return f.open(QIODevice::WriteOnly) && f.write(":" + QByteArray(8 << 20, '0')) == (8 << 20) + 1;
     if (name == "empty.hex")
         return f.open(QIODevice::WriteOnly);
+    if (name == "adir")
+        return QDir().mkdir(name);
     return true;
 }
 
@@ -425,6 +427,26 @@ void TestZrtool::errors_data()
     QTest::newRow("id not hexadecimal") << QStringList{"id", "0x12G4"} << 1 << "'0x12G4' is not a 32-bit";
     QTest::newRow("id too long") << QStringList{"id", "123456789"} << 1 << "'123456789' is not a 32-bit";
     QTest::newRow("unknown command") << QStringList{"flash"} << 1 << "unknown command 'flash'";
+
+    // The device commands look at their input before the cable: what it is, bounded as "upg inspect" bounds it.
+    QTest::newRow("upgrade 2 GiB file") << QStringList{"upgrade", "huge.upg"} << 2
+                                        << "huge.upg: 2147483648 bytes, more than the";
+    QTest::newRow("upgrade FIFO") << QStringList{"upgrade", "fifo"} << 2 << "fifo: not a regular file (a FIFO)";
+    QTest::newRow("upgrade directory") << QStringList{"upgrade", "adir"} << 2
+                                       << "adir: not a regular file (a directory)";
+    QTest::newRow("upgrade device") << QStringList{"upgrade", "/dev/null"} << 2
+                                    << "/dev/null: not a regular file (a device)";
+    QTest::newRow("upgrade missing file") << QStringList{"upgrade", "nope.upg"} << 2 << "nope.upg: no such file";
+    QTest::newRow("stream FIFO") << QStringList{"stream", "--name", "Zr501", "fifo"} << 2
+                                 << "fifo: not a regular file (a FIFO)";
+    QTest::newRow("write-flash more than a block") << QStringList{"write-flash", "--address", "0x08004000", "boot.bin"}
+                                                   << 2 << "boot.bin: 7000 bytes, more than the 1024 bytes";
+    QTest::newRow("write-flash empty file") << QStringList{"write-flash", "--address", "0x08004000", "empty.hex"}
+                                            << 2 << "empty.hex: empty";
+    QTest::newRow("unknown cable backend") << QStringList{"connect", "--cable-backend", "bogus"} << 1
+                                           << "unknown cable backend 'bogus' (";
+    QTest::newRow("read-flash without -o") << QStringList{"read-flash", "--length", "16"} << 1
+                                           << "missing option -o/--output";
 }
 
 void TestZrtool::errors()
@@ -610,6 +632,13 @@ void TestZrtool::upgCreateInFreshFolder()
     QCOMPARE(readUpgradeFile("Zr501/new/Zr501_v1.23.upg").header, QStringLiteral("Zr501 Upgrade File Header"));
     QVERIFY(QFileInfo("Zr501/new/Zr501_v1.23_app.bin").size() > 0);
     QCOMPARE(QDir("Zr501/new").entryList(QDir::Files | QDir::Hidden).size(), 2); // no temporaries left
+
+    // A name without ".upg" gets it, as in the window; the companion takes the whole name.
+    const Result typed = zrtool({"upg", "create", "--model", "Zr501", "app.hex", "-o", "Zr501/new/Zr501_v1.24"});
+    QCOMPARE(typed.code, 0);
+    QCOMPARE(readUpgradeFile("Zr501/new/Zr501_v1.24.upg").header, QStringLiteral("Zr501 Upgrade File Header"));
+    QVERIFY(QFileInfo("Zr501/new/Zr501_v1.24_app.bin").size() > 0);
+    QVERIFY(!QFileInfo::exists("Zr501/new/Zr501_v1.24"));
 }
 
 void TestZrtool::outputsThatAreNotFiles_data()

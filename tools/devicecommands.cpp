@@ -24,7 +24,6 @@ const QString kCrcErr = QStringLiteral("CRC err");
 const QString kHexTitle = QStringLiteral("QInputDialog::getText()");
 const char *const kBinFilter = "Bin (*.bin)";
 
-constexpr int kFlashBlock = 1024;
 // Send reads the first 64 KiB of flash.
 constexpr int kSendBlocks = 64;
 // Load Bin and Test 1 write from here on (the application area).

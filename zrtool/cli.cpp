@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <cstdio>
 #include <cstdlib>
@@ -93,7 +94,10 @@ bool Command::parse(const QStringList &arguments, int minArguments, int maxArgum
     }
     for (const QCommandLineOption &option : required) {
         if (!parser.isSet(option)) {
-            usageError(QStringLiteral("missing option --%1").arg(option.names().constLast()));
+            QStringList spelled; // as typed: -o/--output
+            for (const QString &name : option.names())
+                spelled << (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
+            usageError(QStringLiteral("missing option %1").arg(spelled.join(QLatin1Char('/'))));
             return false;
         }
     }
@@ -252,6 +256,31 @@ bool readFile(const QString &path, QByteArray *bytes, QString *problem, qint64 m
         return false;
     }
     return true;
+}
+
+bool checkInput(const QString &path, qint64 maxSize, QString *problem)
+{
+    const QFileInfo info(path);
+    if (!info.exists() && !info.isSymLink()) {
+        *problem = QStringLiteral("no such file");
+        return false;
+    }
+    if (!checkInputFile(path, maxSize, problem))
+        return false;
+    if (!info.isFile()) { // a device, or a link to nothing
+        *problem = info.exists() ? QStringLiteral("not a regular file (a device)")
+                                 : QStringLiteral("a symbolic link to nothing (%1)").arg(info.symLinkTarget());
+        return false;
+    }
+    if (info.size() == 0) {
+        *problem = QStringLiteral("empty");
+        return false;
+    }
+    QFile file(path);
+    if (file.open(QIODevice::ReadOnly))
+        return true;
+    *problem = QStringLiteral("cannot open (%1)").arg(file.errorString());
+    return false;
 }
 
 bool writeFile(const QString &path, const QByteArray &bytes, QString *problem)

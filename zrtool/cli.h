@@ -74,6 +74,9 @@ QString hex(quint32 value, int digits = 0);
 // Reads a whole file of at most maxSize bytes; false with *problem set (a FIFO or a larger file is refused before
 // anything is read).
 bool readFile(const QString &path, QByteArray *bytes, QString *problem, qint64 maxSize);
+// The input file of a command, looked at before anything else is done: false with *problem set ("no such file",
+// "not a regular file (a FIFO)", "... more than the N bytes it can hold", "empty", "cannot open (reason)").
+bool checkInput(const QString &path, qint64 maxSize, QString *problem);
 // Writes the file whole or not at all (an existing file is replaced only on success); false with *problem set.
 bool writeFile(const QString &path, const QByteArray &bytes, QString *problem);
 

@@ -21,6 +21,7 @@
 #include "boot/deviceupgrade.h"
 #include "boot/streamupgrade.h"
 #include "boot/upgradefamily.h"
+#include "builders/upgradefile.h"
 #include "link/cabledrivers.h"
 #include "link/rs485cable.h"
 #include "sim/simulatedbus.h"
@@ -174,6 +175,10 @@ QString noCableReason(const FtdiDriver &driver)
 // Opens the session's cable; prints the reason and returns the exit status when it cannot.
 int openSession(const Command &command, Session *session, bool addressed = false, bool caught = true)
 {
+    const QString backend = command.parser.value(kBackend);
+    if (!backend.isEmpty() && !cableBackendNames().contains(backend))
+        return command.usageError(QStringLiteral("unknown cable backend '%1' (%2)")
+                                          .arg(backend, cableBackendNames().join(QStringLiteral(", "))));
     QString why;
     if (!chooseDriver(command, session, &why, caught)) {
         printErr(QStringLiteral("zrtool: no cable: ") + why);
@@ -357,8 +362,9 @@ int runUpgradeDevice(const QStringList &arguments)
     if (p.isSet(family) && !p.isSet(force))
         return command.usageError(QStringLiteral("--family replaces the device's own report: add --force"));
     const QString path = command.arguments().at(0);
-    if (!QFileInfo(path).isFile())
-        return fileError(kExitInput, path, QStringLiteral("no such file"));
+    QString problem; // bounded as "upg inspect" is: a huge file is refused before it is read
+    if (!checkInput(path, maxUpgradeFileSize(), &problem))
+        return fileError(kExitInput, path, problem);
 
     Session session;
     if (const int status = openSession(command, &session, true))
@@ -447,8 +453,9 @@ int runReadFlash(const QStringList &arguments)
     const QCommandLineOption length(QStringLiteral("length"), "Number of bytes.", "N");
     command.addOption(address);
     command.addOption(length);
-    command.addOption(Command::outputOption(QStringLiteral("The file to write."), QStringLiteral("FILE")));
-    if (!command.parse(arguments, 0, 0, {length, QCommandLineOption("o")}))
+    const QCommandLineOption output = Command::outputOption(QStringLiteral("The file to write."), QStringLiteral("FILE"));
+    command.addOption(output);
+    if (!command.parse(arguments, 0, 0, {length, output}))
         return kExitUsage;
     quint32 start = FLASH_BASE, count = 0;
     if (command.parser.isSet(address) && !parseNumber(command.parser.value(address), &start))
@@ -476,8 +483,8 @@ int runReadFlash(const QStringList &arguments)
 int runWriteFlash(const QStringList &arguments)
 {
     Command command(QStringLiteral("write-flash"),
-                    QStringLiteral("Write one 1 KiB flash block from a file (bytes the file lacks are written as "
-                                   "0xFF)."));
+                    QStringLiteral("Write one 1 KiB flash block from a file of 1 to 1024 bytes (bytes the file "
+                                   "lacks are written as 0xFF)."));
     addCommonOptions(command, true);
     const QCommandLineOption address(QStringLiteral("address"), "Block address.", "A");
     command.addOption(address);
@@ -488,8 +495,9 @@ int runWriteFlash(const QStringList &arguments)
     if (!parseNumber(command.parser.value(address), &start))
         return command.usageError(QStringLiteral("--address needs a number"));
     const QString path = command.arguments().at(0);
-    if (!QFileInfo(path).isFile())
-        return fileError(kExitInput, path, QStringLiteral("no such file"));
+    QString problem; // one block: a larger file would lose its rest, an empty one would write 0xFF
+    if (!checkInput(path, kFlashBlock, &problem))
+        return fileError(kExitInput, path, problem);
     Session session;
     if (const int status = openSession(command, &session, true))
         return status;
@@ -517,8 +525,9 @@ int runStream(const QStringList &arguments)
     if (!command.parse(arguments, 1, 1, {name}))
         return kExitUsage;
     const QString path = command.arguments().at(0);
-    if (!QFileInfo(path).isFile())
-        return fileError(kExitInput, path, QStringLiteral("no such file"));
+    QString problem;
+    if (!checkInput(path, maxUpgradeFileSize(), &problem))
+        return fileError(kExitInput, path, problem);
     Session session;
     if (!command.parser.isSet(kAttempts))
         session.prompts.attemptLimit = 100; // ten seconds of stream connect frames
