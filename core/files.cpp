@@ -2,7 +2,9 @@
 #include "core/files.h"
 #include "core/files_platform.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QRegularExpression>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
@@ -20,6 +22,11 @@ QString systemError(int code)
 QString randomTag()
 {
     return QString::number(QRandomGenerator::global()->generate(), 16).rightJustified(8, QLatin1Char('0'));
+}
+
+QString temporaryTag()
+{
+    return QString::number(QCoreApplication::applicationPid()) + QLatin1Char('-') + randomTag();
 }
 
 } // namespace zrfiles
@@ -191,7 +198,7 @@ bool FileBatch::add(const QString &path, const QByteArray &bytes, QString *error
 
     // A temporary beside the final file, so the rename stays within one file system.
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const QString temporary = target + QLatin1Char('.') + randomTag() + QLatin1String(".tmp");
+        const QString temporary = target + QLatin1Char('.') + temporaryTag() + QLatin1String(".tmp");
         switch (writeNewFile(temporary, bytes, &reason)) {
         case NewFile::Exists:
             continue;
@@ -328,4 +335,31 @@ bool writeFileBytesOrInPlace(const QString &path, const QByteArray &bytes, QStri
     if (error)
         *error = reason;
     return false;
+}
+
+int removeStaleTemporaries(const QString &dir)
+{
+    // "<name>.<pid>-<8 hex>.tmp" beside a final file, ".<dir name>.<pid>-<8 hex>.tmp" for a hidden new directory.
+    static const QRegularExpression ours(QStringLiteral("^.+\\.(\\d+)-[0-9a-f]{8}\\.tmp$"));
+    const auto stale = [](const QString &name) {
+        const QRegularExpressionMatch m = ours.match(name);
+        return m.hasMatch() && !processAlive(m.captured(1).toLongLong());
+    };
+    int removed = 0;
+    QDir here(dir);
+    for (const QString &name : here.entryList(QDir::Files | QDir::Hidden | QDir::System))
+        if (stale(name) && here.remove(name))
+            ++removed;
+    const QFileInfo info(QDir::cleanPath(QFileInfo(dir).absoluteFilePath()));
+    const QDir parent = info.dir();
+    const QString hiddenPrefix = QLatin1Char('.') + info.fileName() + QLatin1Char('.');
+    for (const QString &name : parent.entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot)) {
+        if (!name.startsWith(hiddenPrefix) || !stale(name))
+            continue;
+        QDir staging(parent.filePath(name));
+        const int files = staging.entryList(QDir::Files | QDir::Hidden | QDir::System).size();
+        if (staging.removeRecursively())
+            removed += files;
+    }
+    return removed;
 }

@@ -99,6 +99,11 @@ private:
     QByteArray m_finalName, m_stagingName; // relative to m_parentFd
 };
 
+// Removes what a killed series of ours left in `dir`: temporaries beside final names, and the hidden directory a
+// new `dir` was being filled in, each named with the id of a process that no longer runs on this machine. Returns
+// the number of files removed.
+int removeStaleTemporaries(const QString &dir);
+
 // Creates the directory and its missing parents; false with the operating system's reason.
 bool makeDirectory(const QString &dir, QString *error = nullptr);
 

@@ -45,5 +45,10 @@ int lastSeparator(const QString &path);
 
 // Eight hexadecimal digits, for the names of temporaries.
 QString randomTag();
+// The tag in the names of our temporaries: the writing process's id and randomTag(), "<pid>-<8 hex digits>", so
+// that a later run can tell the leftovers of a process that is gone.
+QString temporaryTag();
+// Whether a process of this id runs on this machine (where that cannot be told: true, so nothing is removed).
+bool processAlive(qint64 pid);
 
 } // namespace zrfiles

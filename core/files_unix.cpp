@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <cerrno>
 #include <cstdio>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -142,6 +143,11 @@ bool flushesWholeFileSystem()
 #endif
 }
 
+bool processAlive(qint64 pid)
+{
+    return pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno != ESRCH);
+}
+
 bool mayWrite(const QString &path, QString *error)
 {
     if (::faccessat(AT_FDCWD, QFile::encodeName(path).constData(), W_OK, AT_EACCESS) == 0)
@@ -247,7 +253,7 @@ bool FileBatch::intoDirectory(const QString &dir, QString *error)
         return false;
     }
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const QString staging = QLatin1Char('.') + name + QLatin1Char('.') + randomTag() + QLatin1String(".tmp");
+        const QString staging = QLatin1Char('.') + name + QLatin1Char('.') + temporaryTag() + QLatin1String(".tmp");
         m_stagingName = QFile::encodeName(staging);
         if (::mkdirat(m_parentFd, m_stagingName.constData(), 0777) == 0) {
             m_stagingFd = ::openat(m_parentFd, m_stagingName.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

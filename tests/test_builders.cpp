@@ -1,6 +1,8 @@
 // The offline builders on a real window: upgrade-file writers, boot images and their variants, parameters
 // into firmware; and the pure pieces they rest on (production word, serial string, name suffixes).
 #include <QtTest>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <QCheckBox>
 #include <QPlainTextEdit>
 
@@ -98,6 +100,7 @@ private slots:
 
     // whole runs without dialogs, as a command line calls them
     void runsWithoutDialogs();
+    void staleTemporariesRemovedAndSaid();
 
     // a series into a new directory: built hidden, renamed whole
     void seriesDirectory_data();
@@ -785,6 +788,34 @@ void TestBuilders::runsWithoutDialogs()
     QVERIFY(good.ok());
     QCOMPARE(readAll("good_app.bin").left(3), QByteArray("APP"));
     QCOMPARE(readUpgradeFile("good.upg").header, QStringLiteral("Zr501 Upgrade File Header"));
+}
+
+// A series killed midway left its temporaries; the next run into the folder removes them and says so.
+void TestBuilders::staleTemporariesRemovedAndSaid()
+{
+    const pid_t dead = ::fork();
+    if (dead == 0)
+        ::_exit(0);
+    QVERIFY(dead > 0 && ::waitpid(dead, nullptr, 0) == dead);
+    QVERIFY(QDir().mkpath("out"));
+    const QString leftover = QStringLiteral("out/Zr628_Boot_26148190.bin.%1-0a1b2c3d.tmp").arg(dead);
+    QVERIFY(writeFile(leftover, "half an image"));
+    QStringList log;
+    BootInputs in;
+    in.model = "Zr628";
+    in.rdmId = 40;
+    in.bootloaderPath = "boot.hex";
+    ProductionRun run;
+    run.year = 26;
+    run.period = 14;
+    run.firstSerial = 8190;
+    run.count = 1;
+    run.outputDirectory = "out";
+    const BootRunResult boot = createBootImages(*bootVariant("slotCreateBootBinZrSTM32G4"), in, run,
+                                                [&log](const QString &line) { log << line; });
+    QCOMPARE(boot.written, 1);
+    QCOMPARE(log.value(0), QStringLiteral("Removed 1 temporary files that an interrupted run left in out"));
+    QCOMPARE(QDir("out").entryList(QDir::Files | QDir::Hidden), QStringList{"Zr628_Boot_26148190.bin"});
 }
 
 QTEST_MAIN(TestBuilders)

@@ -77,6 +77,7 @@ private slots:
     void saveInPlace();
     void linksAndFifos_data();
     void linksAndFifos();
+    void staleTemporaries();
 };
 
 // A replaced file keeps its permissions (and root keeps its owner), whether it is the single file of a write or a
@@ -237,6 +238,36 @@ void TestFiles::linksAndFifos()
     if (planted == "file" || planted == "nothing")
         QCOMPARE(readAll(name), QByteArray("dump"));
     QVERIFY(d.entries().filter(".tmp").isEmpty());
+}
+
+// What a killed series leaves is removed by the next run into the folder: our temporaries whose process is gone,
+// and the hidden directory of a new folder; a live run's temporaries and other files stay.
+void TestFiles::staleTemporaries()
+{
+    const pid_t dead = ::fork();
+    if (dead == 0)
+        ::_exit(0);
+    QVERIFY(dead > 0 && ::waitpid(dead, nullptr, 0) == dead);
+    const QString gone = QString::number(dead), alive = QString::number(QCoreApplication::applicationPid());
+    QTemporaryDir root;
+    QVERIFY(QDir(root.path()).mkpath("out/.out.9.tmp") && QDir(root.path()).mkpath(".out." + gone + "-11112222.tmp")
+            && QDir(root.path()).mkpath(".other." + gone + "-11112222.tmp"));
+    const QString out = root.filePath("out");
+    const QStringList removed = {"Zr501_Boot_1.bin." + gone + "-0a1b2c3d.tmp", "x.upg." + gone + "-ffffffff.tmp"};
+    const QStringList kept = {"Zr501_Boot_2.bin." + alive + "-0a1b2c3d.tmp", "notes.tmp", "Zr501_Boot_3.bin",
+                              "y.bin.12-0a1b2c3.tmp"};
+    for (const QString &name : removed + kept)
+        QVERIFY(put(out + "/" + name, "x", 0644));
+    QVERIFY(put(root.filePath(".out." + gone + "-11112222.tmp/Zr501_Boot_4.bin"), "x", 0644));
+    QVERIFY(put(root.filePath(".other." + gone + "-11112222.tmp/a.bin"), "x", 0644));
+
+    QCOMPARE(removeStaleTemporaries(out), 3);
+    QStringList left = kept + QStringList{".out.9.tmp"};
+    left.sort();
+    QCOMPARE(QDir(out).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name), left);
+    QVERIFY(!QFileInfo::exists(root.filePath(".out." + gone + "-11112222.tmp")));
+    QVERIFY(QFileInfo::exists(root.filePath(".other." + gone + "-11112222.tmp/a.bin")));
+    QCOMPARE(removeStaleTemporaries(out), 0);
 }
 
 QTEST_GUILESS_MAIN(TestFiles)
