@@ -57,6 +57,26 @@ char *c(QByteArray &bytes)
     return bytes.data();
 }
 
+// A Zr628 (STM32G4 boot image) series from boot.hex, serial numbers from 8190, week 14 of 2026.
+BootInputs g4Inputs()
+{
+    BootInputs in;
+    in.model = "Zr628";
+    in.rdmId = 40;
+    in.bootloaderPath = "boot.hex";
+    return in;
+}
+ProductionRun g4Run(int count, const QString &outputDirectory)
+{
+    ProductionRun run;
+    run.year = 26;
+    run.period = 14;
+    run.firstSerial = 8190;
+    run.count = count;
+    run.outputDirectory = outputDirectory;
+    return run;
+}
+
 } // namespace
 
 class TestBuilders : public QObject
@@ -754,16 +774,8 @@ void TestBuilders::runsWithoutDialogs()
 {
     QStringList log;
     const auto collect = [&log](const QString &line) { log << line; };
-    BootInputs in;
-    in.model = "Zr628";
-    in.rdmId = 40;
-    in.bootloaderPath = "boot.hex";
-    ProductionRun run;
-    run.year = 26;
-    run.period = 14;
-    run.firstSerial = 8190;
-    run.count = 2;
-    run.outputDirectory = "out/sub";
+    BootInputs in = g4Inputs();
+    ProductionRun run = g4Run(2, "out/sub");
     const BootRunResult boot = createBootImages(*bootVariant("slotCreateBootBinZrSTM32G4"), in, run, collect);
     QCOMPARE(boot.status, PreparedBoot::Ok);
     QCOMPARE(boot.written, 2);
@@ -801,18 +813,8 @@ void TestBuilders::staleTemporariesRemovedAndSaid()
     const QString leftover = QStringLiteral("out/Zr628_Boot_26148190.bin.%1-0a1b2c3d.tmp").arg(dead);
     QVERIFY(writeFile(leftover, "half an image"));
     QStringList log;
-    BootInputs in;
-    in.model = "Zr628";
-    in.rdmId = 40;
-    in.bootloaderPath = "boot.hex";
-    ProductionRun run;
-    run.year = 26;
-    run.period = 14;
-    run.firstSerial = 8190;
-    run.count = 1;
-    run.outputDirectory = "out";
-    const BootRunResult boot = createBootImages(*bootVariant("slotCreateBootBinZrSTM32G4"), in, run,
-                                                [&log](const QString &line) { log << line; });
+    const BootRunResult boot = createBootImages(*bootVariant("slotCreateBootBinZrSTM32G4"), g4Inputs(),
+                                                g4Run(1, "out"), [&log](const QString &line) { log << line; });
     QCOMPARE(boot.written, 1);
     QCOMPARE(log.value(0), QStringLiteral("Removed 1 temporary files that an interrupted run left in out"));
     QCOMPARE(QDir("out").entryList(QDir::Files | QDir::Hidden), QStringList{"Zr628_Boot_26148190.bin"});

@@ -254,6 +254,10 @@ void TestDeviceOps::zrtoolStreamUpgradesOnlyTheNamedModel()
                                           path});
     QCOMPARE(r.err, QString());
     QCOMPARE(r.code, 0);
+    // One line that says what was done and what was not checked.
+    QVERIFY2(r.out.startsWith(path + " sent three times over to every Zr501 on the bus in ") && r.out.count('\n') == 1
+                 && r.out.contains("replies are not examined"),
+             qPrintable(r.out));
     QCOMPARE(readAll(flashOut.filePath("0-Zr501.bin")).mid(0x2000), image.mid(0x2000));
     QCOMPARE(readAll(flashOut.filePath("2-Zr501.bin")).mid(0x2000), image.mid(0x2000));
     QVERIFY(readAll(flashOut.filePath("1-Zr529.bin")).mid(0x2000) != image.mid(0x2000));

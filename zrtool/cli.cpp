@@ -309,6 +309,7 @@ ProgressBar::ProgressBar(const QString &label, int total)
     , m_total(qMax(1, total))
     , m_terminal(isatty(2))
 {
+    m_clock.start();
 }
 
 ProgressBar::~ProgressBar()
@@ -320,12 +321,25 @@ ProgressBar::~ProgressBar()
 void ProgressBar::setValue(int done)
 {
     constexpr int kWidth = 40;
+    // After two seconds the rate so far tells the time left; shorter work ends before anyone reads it.
+    constexpr qint64 kEstimateAfterMs = 2000;
+    done = qBound(0, done, m_total);
     const int filled = int(qint64(done) * kWidth / m_total);
-    if (!m_terminal || (filled == m_drawn && done != m_total))
+    const qint64 ms = m_clock.elapsed();
+    const int left = done > 0 && done < m_total && ms >= kEstimateAfterMs
+        ? int((ms * (m_total - done) / done + 999) / 1000)
+        : -1;
+    if (!m_terminal || (filled == m_drawn && left == m_secondsLeft && done != m_total))
         return;
     m_drawn = filled;
-    printTo(stderr, QStringLiteral("\r%1 [%2%3] %4/%5")
+    m_secondsLeft = left;
+    const QString estimate = left < 0 ? QString()
+        : left < 60                   ? QStringLiteral(", %1 s left").arg(left)
+                                      : QStringLiteral(", %1 min %2 s left").arg(left / 60).arg(left % 60);
+    printTo(stderr, QStringLiteral("\r%1 [%2%3] %4/%5 %6%%7   ")
                         .arg(m_label, QString(filled, QLatin1Char('#')), QString(kWidth - filled, QLatin1Char(' ')))
                         .arg(done)
-                        .arg(m_total));
+                        .arg(m_total)
+                        .arg(qint64(done) * 100 / m_total)
+                        .arg(estimate));
 }

@@ -3,6 +3,7 @@
 
 #include <QCommandLineParser>
 #include <QJsonObject>
+#include <QElapsedTimer>
 #include <QString>
 #include <QStringList>
 
@@ -101,12 +102,16 @@ public:
     ProgressBar(const QString &label, int total);
     ~ProgressBar();
     void setValue(int done);
+    // The work is done: the bar is drawn full (a step-wise progress reports the start of its last step only).
+    void complete() { setValue(m_total); }
 
 private:
     QString m_label;
     int m_total;
     int m_drawn = -1;
+    int m_secondsLeft = -1;
     bool m_terminal;
+    QElapsedTimer m_clock;
 };
 
 // The subcommands; each takes the arguments after its command word and returns the exit status.

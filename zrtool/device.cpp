@@ -1,6 +1,7 @@
 // zrtool's device commands: cables, connect, upgrade, run, read-flash, write-flash, stream, mute, unmute, discover,
 // all over the window's own engines with prompts answered from the command line.
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QJsonObject>
 #include <cstdio>
@@ -383,6 +384,8 @@ int runUpgradeDevice(const QStringList &arguments)
     request.target = session.state.targetAddress;
     request.runAfter = p.isSet(run);
     const UpgradeOutcome outcome = upgradeDevice(session.state, session.prompts, *session.cable, request);
+    if (outcome.result == UpgradeOutcome::Result::Done && session.bar)
+        session.bar->complete();
     endProgress(session);
     if (recorder) {
         const QString notice = recorder->takeNotice();
@@ -517,7 +520,9 @@ int runStream(const QStringList &arguments)
 {
     Command command(QStringLiteral("stream"),
                     QStringLiteral("Stream upgrade: hold every device of one model in its bootloader while they are "
-                                   "power-cycled, then write the file to all of them at once (three passes)."));
+                                   "power-cycled, then write the file to all of them at once (three passes). The "
+                                   "devices' replies are not examined: nothing tells whether a device got every "
+                                   "block, so check each one afterwards (zrtool connect --target ID)."));
     addCommonOptions(command, false);
     const QCommandLineOption name(QStringLiteral("name"), "The model to upgrade (the others start their application).", "MODEL");
     command.addOption(name);
@@ -536,12 +541,17 @@ int runStream(const QStringList &arguments)
     session.prompts.texts[QStringLiteral("Device")] = command.parser.value(name);
     session.prompts.openFile = path;
     StreamUpgrade stream(session.state, session.prompts, *session.cable);
+    const qint64 startUs = session.cable->clockUs(); // the wall clock with a cable, simulated time with --simulate
     stream.connectDevices();
     endProgress(session);
     stream.upgrade();
     endProgress(session);
     if (!session.lines.contains(QStringLiteral("Upgrade Stream finished!")))
         return deviceFailed(QStringLiteral("stream"), session.lines.value(session.lines.size() - 1));
+    printLine(QStringLiteral("%1 sent three times over to every %2 on the bus in %3 s; replies are not examined, "
+                             "check each device (zrtool connect --target ID)")
+                      .arg(QDir::toNativeSeparators(path), command.parser.value(name))
+                      .arg((session.cable->clockUs() - startUs) / 1e6, 0, 'f', 1));
     return kExitOk;
 }
 
