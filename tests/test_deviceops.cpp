@@ -81,6 +81,7 @@ private slots:
     void zrtoolReadFlashEqualsTheDevice();
     void zrtoolStreamUpgradesOnlyTheNamedModel();
     void zrtoolConnectAndNoCable();
+    void jsonCrcsAgree();
 
 private:
     QTemporaryDir m_dir;
@@ -261,6 +262,24 @@ void TestDeviceOps::zrtoolStreamUpgradesOnlyTheNamedModel()
     QCOMPARE(readAll(flashOut.filePath("0-Zr501.bin")).mid(0x2000), image.mid(0x2000));
     QCOMPARE(readAll(flashOut.filePath("2-Zr501.bin")).mid(0x2000), image.mid(0x2000));
     QVERIFY(readAll(flashOut.filePath("1-Zr529.bin")).mid(0x2000) != image.mid(0x2000));
+}
+
+// "upgrade --json" and "upg inspect --json" give the image's CRC-16 under one name and in one form.
+void TestDeviceOps::jsonCrcsAgree()
+{
+    QByteArray image = testImage(0x10000, 0x2000, 9);
+    sealImage(image, *upgradeLayout("STM32F100C8"));
+    const QString path = writeTestUpgradeFile(m_dir.filePath("crc.upg"), "Zr501", image);
+    const Result upgrade = zrtool(QStringList{"upgrade", "--json"} + kSim + QStringList{path});
+    QCOMPARE(upgrade.code, 0);
+    const Result inspect = zrtool({"upg", "inspect", "--json", path});
+    QCOMPARE(inspect.code, 0);
+    const QJsonObject u = QJsonDocument::fromJson(upgrade.out.toUtf8()).object();
+    const QJsonObject i = QJsonDocument::fromJson(inspect.out.toUtf8()).object();
+    const QString crc = "0x" + QStringLiteral("%1").arg(readU16(image, 0xFFFE), 4, 16, QLatin1Char('0')).toUpper();
+    QCOMPARE(u.value("imageCrc").toString(), crc);
+    QCOMPARE(i.value("imageCrc").toString(), crc);
+    QCOMPARE(u.value("deviceId").toString(), QStringLiteral("0x0379C02A"));
 }
 
 void TestDeviceOps::zrtoolConnectAndNoCable()

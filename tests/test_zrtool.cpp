@@ -600,7 +600,7 @@ void TestZrtool::upgInspectBad()
     QCOMPARE(o.value("layout").toString(), QStringLiteral("STM32F100C8"));
     if (damage == "alter") {
         QCOMPARE(o.value("crc").toString(), QStringLiteral("BAD"));
-        QVERIFY(o.value("crcStored").toInt() != o.value("crcComputed").toInt());
+        QVERIFY(o.value("imageCrc").toString() != o.value("imageCrcComputed").toString());
     }
 
     // The good file it came from passes.
@@ -608,8 +608,11 @@ void TestZrtool::upgInspectBad()
     QCOMPARE(goodRun.code, 0);
     const QJsonObject good = QJsonDocument::fromJson(goodRun.out.toUtf8()).object();
     QCOMPARE(good.value("result").toString(), QStringLiteral("OK"));
-    QCOMPARE(good.value("crcStored").toInt(), good.value("crcComputed").toInt());
-    QCOMPARE(good.value("applicationFirst").toInt(), 0x08002000);
+    // CRCs and addresses as hexadecimal text, as "upgrade --json" gives them.
+    QVERIFY(QRegularExpression("^0x[0-9A-F]{4}$").match(good.value("imageCrc").toString()).hasMatch());
+    QCOMPARE(good.value("imageCrc").toString(), good.value("imageCrcComputed").toString());
+    QCOMPARE(good.value("applicationFirst").toString(), QStringLiteral("0x08002000"));
+    QCOMPARE(good.value("crcAddress").toString(), QStringLiteral("0x0800FFFE"));
 }
 
 void TestZrtool::upgInspectHeaderClaimingGigabytes()

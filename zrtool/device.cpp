@@ -339,6 +339,23 @@ int runConnect(const QStringList &arguments)
     return kExitOk;
 }
 
+namespace {
+// The CRC-16 stored in the file's image under the family's layout, as "upg inspect" and the registry give it;
+// null when no family ran or the image is short.
+QJsonValue imageCrc(const QString &path, const QString &familyName)
+{
+    for (const UpgradeFamily &family : upgradeFamilies()) {
+        if (familyName != QLatin1String(family.name))
+            continue;
+        const QByteArray image = decodedImage(readUpgradeFile(path).image, family.imageSize);
+        if (image.isEmpty())
+            break;
+        return hex(readU16(image, int(family.imageSize) - 2), 4);
+    }
+    return QJsonValue();
+}
+} // namespace
+
 int runUpgradeDevice(const QStringList &arguments)
 {
     Command command(QStringLiteral("upgrade"),
@@ -401,6 +418,7 @@ int runUpgradeDevice(const QStringList &arguments)
                               {"family", outcome.family},
                               {"file", outcome.fileName},
                               {"fileCrc", hex(outcome.fileCrc, 4)},
+                              {"imageCrc", imageCrc(path, outcome.family)},
                               {"fastReplies", outcome.fastReplies},
                               {"durationMs", double(outcome.durationMs)},
                               {"step", outcome.step}});

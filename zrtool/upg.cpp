@@ -243,16 +243,17 @@ int runInspect(const QStringList &arguments)
                       {"layout", l ? QJsonValue(QLatin1String(l->family)) : QJsonValue()},
                       {"result", ok ? "OK" : "BAD"},
                       {"problems", QJsonArray::fromStringList(r.problems)}};
+        // Addresses and CRCs as hexadecimal text, as every command prints them; sizes as numbers.
         if (l) {
             o.insert("layoutFrom", r.layoutFrom);
             o.insert("layoutImageSize", qint64(l->imageSize));
-            o.insert("applicationFirst", qint64(l->appFirstAddress()));
-            o.insert("applicationLast", qint64(base + l->crcOffset() - 1));
-            o.insert("crcAddress", qint64(base + l->crcOffset()));
+            o.insert("applicationFirst", hex(l->appFirstAddress(), 8));
+            o.insert("applicationLast", hex(base + l->crcOffset() - 1, 8));
+            o.insert("crcAddress", hex(base + l->crcOffset(), 8));
         }
         if (!r.plain.isEmpty()) {
-            o.insert("crcStored", r.stored);
-            o.insert("crcComputed", r.computed);
+            o.insert("imageCrc", hex(r.stored, 4)); // the CRC-16 stored in the image, as "upgrade" and the registry
+            o.insert("imageCrcComputed", hex(r.computed, 4));
             o.insert("crc", r.crcOk() ? "OK" : "BAD");
         }
         printJson(o);
