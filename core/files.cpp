@@ -328,9 +328,15 @@ bool writeFileBytesOrInPlace(const QString &path, const QByteArray &bytes, QStri
     if (kindOf(path) == Kind::Regular && !mayCreateIn(info.absolutePath()) && mayWrite(path, &reason)) {
         QFile file(path);
         if (file.open(QIODevice::ReadWrite) && file.write(bytes) == bytes.size() && file.resize(bytes.size())
-            && file.flush() && syncFile(path) == 0)
-            return true;
-        reason = file.errorString();
+            && file.flush()) {
+            file.close();
+            const int code = syncFile(path);
+            if (code == 0)
+                return true;
+            reason = systemError(code);
+        } else {
+            reason = file.errorString();
+        }
     }
     if (error)
         *error = reason;
@@ -345,15 +351,16 @@ int removeStaleTemporaries(const QString &dir)
         const QRegularExpressionMatch m = ours.match(name);
         return m.hasMatch() && !processAlive(m.captured(1).toLongLong());
     };
+    // A link under such a name is no temporary of ours (and one to a directory must never be emptied): left alone.
     int removed = 0;
     QDir here(dir);
-    for (const QString &name : here.entryList(QDir::Files | QDir::Hidden | QDir::System))
+    for (const QString &name : here.entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks))
         if (stale(name) && here.remove(name))
             ++removed;
     const QFileInfo info(QDir::cleanPath(QFileInfo(dir).absoluteFilePath()));
     const QDir parent = info.dir();
     const QString hiddenPrefix = QLatin1Char('.') + info.fileName() + QLatin1Char('.');
-    for (const QString &name : parent.entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot)) {
+    for (const QString &name : parent.entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::NoSymLinks)) {
         if (!name.startsWith(hiddenPrefix) || !stale(name))
             continue;
         QDir staging(parent.filePath(name));

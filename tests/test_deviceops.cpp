@@ -82,6 +82,8 @@ private slots:
     void zrtoolStreamUpgradesOnlyTheNamedModel();
     void zrtoolConnectAndNoCable();
     void jsonCrcsAgree();
+    void cableMatch_data();
+    void cableMatch();
 
 private:
     QTemporaryDir m_dir;
@@ -282,6 +284,38 @@ void TestDeviceOps::jsonCrcsAgree()
     QCOMPARE(u.value("deviceId").toString(), QStringLiteral("0x0379C02A"));
 }
 
+// --cable TEXT picks the one cable whose entry contains TEXT; of several, the one whose serial or port it is whole;
+// otherwise none, and the caller names what matched.
+void TestDeviceOps::cableMatch_data()
+{
+    QTest::addColumn<QString>("match");
+    QTest::addColumn<QString>("taken"); // empty: none
+    QTest::addColumn<int>("matched");
+    QTest::newRow("part of one serial") << "A10K" << "FT232R S/N: A10KXYZ1" << 1;
+    QTest::newRow("other case") << "a1b2c3" << "FT232R S/N: A1B2C3" << 1;
+    QTest::newRow("part of two serials") << "A1" << "" << 2;
+    QTest::newRow("whole serial, part of another") << "AB" << "FT232R S/N: AB" << 2;
+    QTest::newRow("port") << "ttyUSB" << "Serial port S/N: /dev/ttyUSB0" << 1;
+    QTest::newRow("nothing") << "nope" << "" << 0;
+    QTest::newRow("no match given: the preselected entry") << "" << "FT232R S/N: A10KXYZ1" << 0;
+}
+
+void TestDeviceOps::cableMatch()
+{
+    QFETCH(QString, match);
+    QFETCH(QString, taken);
+    QFETCH(int, matched);
+    const QStringList cables = {"FT232R S/N: A10KXYZ1", "FT232R S/N: A1B2C3", "FT232R S/N: ABC",
+                                "FT232R S/N: AB", "Serial port S/N: /dev/ttyUSB0"};
+    OptionPrompts prompts;
+    prompts.itemMatch = match;
+    bool ok = false;
+    QCOMPARE(prompts.getItem("Select cable", "Cable", cables, 0, false, &ok), taken);
+    QCOMPARE(ok, !taken.isEmpty());
+    QCOMPARE(prompts.matchedItems.size(), matched);
+    QCOMPARE(prompts.lastItems, cables);
+}
+
 void TestDeviceOps::zrtoolConnectAndNoCable()
 {
     Result r = zrtool(QStringList{"connect", "--json"} + kSim + QStringList{"--sim-device", "Zr440"});
@@ -299,9 +333,10 @@ void TestDeviceOps::zrtoolConnectAndNoCable()
     QCOMPARE(r.code, 4);
     QCOMPARE(r.err, QString("zrtool: no cable: 'NOSUCHCABLE' is not one of: USB-RS485 Cable (simulated bus) S/N: "
                             "ZRSIM001\n"));
+    // A backend name that names none is a usage error.
     r = zrtool({"cables", "--cable-backend", "nosuch"});
-    QCOMPARE(r.code, 4);
-    QVERIFY(r.err.startsWith("zrtool: no cable: unknown cable backend \"nosuch\""));
+    QCOMPARE(r.code, 1);
+    QVERIFY2(r.err.startsWith("zrtool cables: unknown cable backend 'nosuch' ("), qPrintable(r.err));
     // A pinned backend that sees nothing says why in one line (this machine has no FTDI cable).
     r = zrtool({"cables", "--cable-backend", "d2xx"});
     QCOMPARE(r.code, 4);

@@ -260,6 +260,9 @@ void TestFiles::staleTemporaries()
         QVERIFY(put(out + "/" + name, "x", 0644));
     QVERIFY(put(root.filePath(".out." + gone + "-11112222.tmp/Zr501_Boot_4.bin"), "x", 0644));
     QVERIFY(put(root.filePath(".other." + gone + "-11112222.tmp/a.bin"), "x", 0644));
+    // A link under a temporary's name, here to a directory of someone else's files, is never followed or removed.
+    QVERIFY(QDir(root.path()).mkdir("victim") && put(root.filePath("victim/keep.bin"), "x", 0644));
+    QVERIFY(QFile::link(root.filePath("victim"), root.filePath(".out." + gone + "-33334444.tmp")));
 
     QCOMPARE(removeStaleTemporaries(out), 3);
     QStringList left = kept + QStringList{".out.9.tmp"};
@@ -267,6 +270,8 @@ void TestFiles::staleTemporaries()
     QCOMPARE(QDir(out).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDir::Name), left);
     QVERIFY(!QFileInfo::exists(root.filePath(".out." + gone + "-11112222.tmp")));
     QVERIFY(QFileInfo::exists(root.filePath(".other." + gone + "-11112222.tmp/a.bin")));
+    QVERIFY(QFileInfo::exists(root.filePath("victim/keep.bin")));
+    QVERIFY(QFileInfo(root.filePath(".out." + gone + "-33334444.tmp")).isSymLink());
     QCOMPARE(removeStaleTemporaries(out), 0);
 }
 

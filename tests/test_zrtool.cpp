@@ -548,7 +548,8 @@ void TestZrtool::upgLayoutOfUnknownModel()
     QCOMPARE(o.value("model").toString(), QStringLiteral("Zr999"));
     QCOMPARE(o.value("layout").toString(), family);
     QCOMPARE(o.value("layoutFrom").toString(), QStringLiteral("image size"));
-    QCOMPARE(o.value("applicationFirst").toInt(), int(upgradeLayout(family)->appFirstAddress()));
+    QCOMPARE(o.value("applicationFirst").toString(),
+             "0x" + QStringLiteral("%1").arg(upgradeLayout(family)->appFirstAddress(), 8, 16, QLatin1Char('0')).toUpper());
 }
 
 void TestZrtool::upgInspectBad_data()

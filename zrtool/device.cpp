@@ -173,13 +173,21 @@ QString noCableReason(const FtdiDriver &driver)
     return why.isEmpty() ? QStringLiteral("no cable backend sees a cable") : why;
 }
 
+// A --cable-backend that names no backend is a usage error (exit 1), said before any backend is asked.
+int checkBackend(const Command &command)
+{
+    const QString backend = command.parser.value(kBackend);
+    if (backend.isEmpty() || cableBackendNames().contains(backend))
+        return kExitOk;
+    return command.usageError(QStringLiteral("unknown cable backend '%1' (%2)")
+                                      .arg(backend, cableBackendNames().join(QStringLiteral(", "))));
+}
+
 // Opens the session's cable; prints the reason and returns the exit status when it cannot.
 int openSession(const Command &command, Session *session, bool addressed = false, bool caught = true)
 {
-    const QString backend = command.parser.value(kBackend);
-    if (!backend.isEmpty() && !cableBackendNames().contains(backend))
-        return command.usageError(QStringLiteral("unknown cable backend '%1' (%2)")
-                                          .arg(backend, cableBackendNames().join(QStringLiteral(", "))));
+    if (const int status = checkBackend(command))
+        return status;
     QString why;
     if (!chooseDriver(command, session, &why, caught)) {
         printErr(QStringLiteral("zrtool: no cable: ") + why);
@@ -212,11 +220,18 @@ int openSession(const Command &command, Session *session, bool addressed = false
                                                   &session->prompts);
     session->cable->setFastReplies(!p.isSet(kFullWindows));
     if (session->cable->open(250000, 8, 2, 0) != 0) {
+        const QString wanted = p.value(kCable);
         if (session->prompts.lastItems.isEmpty())
-            printErr(QStringLiteral("zrtool: no cable: ") + noCableReason(*session->driver));
+            printErr(QStringLiteral("zrtool: no cable: ") + (wanted.isEmpty() ? QString()
+                                                              : QStringLiteral("'%1' not found: ").arg(wanted))
+                     + noCableReason(*session->driver));
+        else if (session->prompts.matchedItems.size() > 1)
+            printErr(QStringLiteral("zrtool: no cable: '%1' matches several cables (%2); give the whole serial "
+                                    "number or port")
+                             .arg(wanted, session->prompts.matchedItems.join(QStringLiteral(", "))));
         else
             printErr(QStringLiteral("zrtool: no cable: '%1' is not one of: %2")
-                             .arg(p.value(kCable), session->prompts.lastItems.join(QStringLiteral(", "))));
+                             .arg(wanted, session->prompts.lastItems.join(QStringLiteral(", "))));
         return kExitNoCable;
     }
     if (addressed && p.isSet(kTarget)) {
@@ -282,6 +297,8 @@ int runCables(const QStringList &arguments)
     addCommonOptions(command, false);
     if (!command.parse(arguments, 0, 0))
         return kExitUsage;
+    if (const int status = checkBackend(command))
+        return status;
     Session session;
     QString why;
     if (!chooseDriver(command, &session, &why, false)) {
