@@ -182,10 +182,11 @@ bool DeviceCommands::saveDump(const QString &defaultName, const QByteArray &byte
     const QString path = m_prompts.getSaveFileName(tr("Select file"), defaultName, tr(kBinFilter));
     if (path.isEmpty())
         return false;
-    // Written whole or not at all: a failed save never leaves a half dump that looks like a good one. The proposed
-    // name, taken unchanged, is a fixed name in the working directory: a link planted there is not followed.
+    // Written whole or not at all: a failed save never leaves a half dump that looks like a good one (a chosen file
+    // in a folder that takes no new files is written in place, as it always could be). The proposed name, taken
+    // unchanged, is a fixed name in the working directory: a link planted there is not followed.
     const bool proposed = QFileInfo(path).absoluteFilePath() == QFileInfo(defaultName).absoluteFilePath();
-    if (proposed ? writeFixedNameFile(path, bytes) : writeFileBytes(path, bytes))
+    if (proposed ? writeFixedNameFile(path, bytes) : writeFileBytesOrInPlace(path, bytes))
         return true;
     m_state.log(tr("Cannot write file %1").arg(QDir::toNativeSeparators(path)));
     return false;
