@@ -142,6 +142,8 @@ private slots:
     void help();
     void errors_data();
     void errors();
+    void unreadableInputSaysWhy_data();
+    void unreadableInputSaysWhy();
     void hex2bin();
     void upgCreateMatchesWindow_data();
     void upgCreateMatchesWindow();
@@ -467,6 +469,37 @@ void TestZrtool::errors()
     QVERIFY2(r.err.endsWith('\n') && r.err.count('\n') == 1, qPrintable(r.err)); // one line
     QCOMPARE(r.out, QString());
     QCOMPARE(snapshot(m_dir->path()), before); // nothing written, nothing half-written
+}
+
+// An input the user may not read is refused before the cable with the reason, by every command that reads one
+// (as root, zrtool runs as nobody: root reads any file).
+void TestZrtool::unreadableInputSaysWhy_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("upgrade") << QStringList{"upgrade", "locked.upg"};
+    QTest::newRow("stream") << QStringList{"stream", "--name", "Zr501", "locked.upg"};
+    QTest::newRow("write-flash") << QStringList{"write-flash", "--address", "0x08004000", "locked.upg"};
+    QTest::newRow("upg inspect") << QStringList{"upg", "inspect", "locked.upg"};
+}
+
+void TestZrtool::unreadableInputSaysWhy()
+{
+    QFETCH(QStringList, arguments);
+    QStringList command = QStringList{QStringLiteral(ZRTOOL_PATH)} + arguments;
+    if (::geteuid() == 0) {
+        const QString setpriv = QStandardPaths::findExecutable("setpriv");
+        if (setpriv.isEmpty())
+            QSKIP("root reads every file, and there is no setpriv to run as another user");
+        command = QStringList{setpriv, "--reuid=65534", "--regid=65534", "--clear-groups"} + command;
+    }
+    QVERIFY(::chmod(QFile::encodeName(m_dir->path()).constData(), 0777) == 0);
+    QVERIFY(writeFile("locked.upg", "x") && QFile::setPermissions("locked.upg", QFileDevice::Permissions()));
+    QProcess p;
+    p.start(command.takeFirst(), command);
+    QVERIFY(p.waitForFinished(20000));
+    QCOMPARE(p.exitCode(), 2);
+    QCOMPARE(QString::fromLocal8Bit(p.readAllStandardError()),
+             QStringLiteral("zrtool: locked.upg: cannot open (Permission denied)\n"));
 }
 
 void TestZrtool::hex2bin()
