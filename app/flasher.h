@@ -37,6 +37,8 @@ public:
     // The production registry the window records into for this run (empty: none, the window records nothing).
     void setRegistryUrl(const QString &url);
     QString registryUrl() const { return m_registryUrl; }
+    // zrflasher --fast-replies: ticks the "Fast replies" entry.
+    void setFastReplies(bool on);
 
 public slots:
     // --- shell (app/flasher.cpp) ---
@@ -47,7 +49,7 @@ public slots:
 
     // --- cable (link/) ---
     void slotDisconnectRsCable();
-    // "Fast replies" (Utilities): a reply ends its exchange as soon as it is complete; remembered.
+    // "Fast replies" (Utilities): a reply ends its exchange as soon as it is complete; unticked at every start.
     void slotFastReplies(bool on);
     // "Production registry..." (shown with --production): on asks for the registry to record into for this run.
     void slotProductionRegistry(bool on);

@@ -6,20 +6,39 @@
 
 #include "app/flasher.h"
 #include "core/logcategories.h"
+#include "core/version.h"
 #include "link/cabledrivers.h"
 #include "link/keytable.h"
 #include "registry/registry.h"
 #include "registry/registryurl.h"
 #include "sim/simulatedbus.h"
 
+namespace {
+// --help and --version only print: they are answered before the window's application object, which needs a display.
+bool onlyPrints(int argc, char *argv[])
+{
+    for (int i = 1; i < argc; ++i)
+        for (const char *option : {"-h", "--help", "--help-all", "-?", "-v", "--version"})
+            if (qstrcmp(argv[i], option) == 0)
+                return true;
+    return false;
+}
+} // namespace
+
 int main(int argc, char *argv[])
 {
-    QApplication app(argc, argv);
-    QGuiApplication::setDesktopFileName(QStringLiteral("zrflasher")); // the menu entry's icon for the window
+    std::unique_ptr<QCoreApplication> application;
+    if (onlyPrints(argc, argv))
+        application = std::make_unique<QCoreApplication>(argc, argv);
+    else
+        application = std::make_unique<QApplication>(argc, argv);
+    QCoreApplication &app = *application;
+    QCoreApplication::setApplicationVersion(kProgramVersion);
 
     // Our own option: the cable dialog offers a simulated bus with one Zr501 instead of the FTDI library.
     QCommandLineParser parser;
     parser.addHelpOption();
+    parser.addVersionOption();
     const QCommandLineOption simulate(QStringLiteral("simulate"),
                                       QStringLiteral("Talk to a simulated RS-485 bus with one Zr501 device."));
     parser.addOption(simulate);
@@ -46,6 +65,10 @@ int main(int argc, char *argv[])
                                               .arg(QLatin1String(kKeyTableVariable)),
                                       QStringLiteral("file"));
     parser.addOption(keyTable);
+    const QCommandLineOption fastReplies(QStringLiteral("fast-replies"),
+                                         QStringLiteral("Start with Utilities > \"Fast replies\" ticked: an exchange "
+                                                        "ends as soon as its reply is complete."));
+    parser.addOption(fastReplies);
     const QCommandLineOption verbose(QStringLiteral("verbose"),
                                      QStringLiteral("Print the diagnostic traces (frames, CRCs, cable enumeration, "
                                                     "encoding) on stderr."));
@@ -59,7 +82,8 @@ int main(int argc, char *argv[])
                                           .arg(acceptedRegistryForms()),
                                       QStringLiteral("URL"));
     parser.addOption(registry);
-    parser.process(app);
+    parser.process(app); // ends the program after --help and --version
+    QGuiApplication::setDesktopFileName(QStringLiteral("zrflasher")); // the menu entry's icon for the window
     if (parser.isSet(verbose))
         enableAllTraces();
 
@@ -94,6 +118,8 @@ int main(int argc, char *argv[])
     startMainWindow(window);
     if (parser.isSet(production))
         window->showProductionControls();
+    if (parser.isSet(fastReplies))
+        window->setFastReplies(true);
     const int code = app.exec();
     delete window;
     return code;

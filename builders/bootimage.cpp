@@ -359,6 +359,8 @@ SeriesWrite writeBootSeries(const BootVariant &variant, const BootInputs &inputs
     // A new directory is filled while it is still hidden and appears whole; an existing one gets a temporary per
     // image. Either way one flush makes the series durable before any image takes its final name.
     FileBatch batch(stopAtFailure ? FileBatch::UpToFailure : FileBatch::EachOnItsOwn);
+    if (const int stale = removeStaleTemporaries(dir))
+        log(tr("Removed %1 temporary files that an interrupted run left in %2").arg(stale).arg(dir));
     QString reason;
     if (!batch.intoDirectory(dir, &reason)) {
         log(tr("Cannot create directory %1").arg(dir));

@@ -28,10 +28,10 @@ void Flasher::createUpgrade(const char *family, const char *ZrXXX, const char *Z
     const QByteArray image = buildUpgradeImage(hexPath, layout, &hexCode);
     if (hexCode != 0) // the user may still save what was converted, or cancel
         prompts().critical(tr("Error"), tr("HexToBin error: %1)").arg(hexCode), Prompts::Ok, Prompts::Ok);
-    const QString upgradePath = prompts().getSaveFileName(tr("Save File"), proposedUpgradePath(model),
-                                                          tr("Upg (*.upg)"));
-    if (upgradePath.isEmpty())
+    const QString chosen = prompts().getSaveFileName(tr("Save File"), proposedUpgradePath(model), tr("Upg (*.upg)"));
+    if (chosen.isEmpty())
         return;
+    const QString upgradePath = upgradeFilePath(chosen);
     for (const QString &failed : writeUpgradeFiles(upgradePath, layout, model, QString::fromLatin1(ZR_ver), image))
         prompts().critical(tr("Error"), tr("Cannot write file %1").arg(failed), Prompts::Ok, Prompts::Ok);
 }

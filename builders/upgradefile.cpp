@@ -1,11 +1,13 @@
 // The upgrade file (.upg): layouts per family, reading, sealing with the CRC and writing.
 #include "builders/upgradefile.h"
 
+#include <QBuffer>
 #include <QDataStream>
 #include <QFile>
 #include <QFileInfo>
 #include <QtEndian>
 #include <algorithm>
+#include <limits>
 
 #include "core/files.h"
 
@@ -53,51 +55,72 @@ QString upgradeFileHeader(const QString &modelCode)
 
 namespace {
 
+// Texts longer than this keep their first characters only and the rest is skipped: no header or version that
+// long can equal an expected one, and the reader's memory stays bounded whatever a length field claims.
+constexpr quint32 kKeptTextChars = 4096;
+
 // The values in QDataStream's form: a 32-bit big-endian byte count (0xFFFFFFFF for a null value), then the
-// bytes; a text is UTF-16 big-endian. Each value is checked against its bound before anything is taken.
+// bytes; a text is UTF-16 big-endian. A count is bounded by what the file still holds, so a damaged length field
+// never makes the reader wait for or allocate more than the file's size; bytes after the image are not read.
 class StoredValues
 {
 public:
-    explicit StoredValues(const QByteArray &bytes) : m_bytes(bytes) {}
+    StoredValues(QIODevice &in, qint64 size) : m_in(in), m_size(size) {}
 
-    // The next length field; false when the file ends within it, when it exceeds `max` or (for text) is odd.
-    bool length(quint32 max, bool text, quint32 *count)
-    {
-        if (m_failed || m_bytes.size() - m_at < 4)
-            return fail();
-        *count = qFromBigEndian<quint32>(m_bytes.constData() + m_at);
-        m_at += 4;
-        if (*count == 0xFFFFFFFFu) {
-            *count = 0;
-            return true;
-        }
-        return (*count <= max && !(text && (*count & 1))) || fail();
-    }
-    QString text(int maxChars)
+    QString text()
     {
         quint32 count = 0;
-        if (!length(quint32(2 * maxChars), true, &count) || quint32(m_bytes.size() - m_at) < count)
+        if (!length(&count) || (count & 1) || count > remaining())
             return fail(), QString();
-        QString s(int(count / 2), Qt::Uninitialized);
+        const quint32 kept = qMin(count / 2, kKeptTextChars);
+        const QByteArray raw = take(2 * kept);
+        if (quint32(raw.size()) != 2 * kept || !skip(count - 2 * kept))
+            return fail(), QString();
+        QString s(int(kept), Qt::Uninitialized);
         for (int i = 0; i < s.size(); ++i)
-            s[i] = QChar(qFromBigEndian<quint16>(m_bytes.constData() + m_at + 2 * i));
-        m_at += int(count);
+            s[i] = QChar(qFromBigEndian<quint16>(raw.constData() + 2 * i));
         return s;
     }
+    // At most `max` bytes of the image; an image that the file ends within keeps the bytes it holds.
     QByteArray bytes(quint32 max)
     {
         quint32 count = 0;
-        if (!length(max, false, &count))
+        if (!length(&count))
             return QByteArray();
-        const QByteArray value = m_bytes.mid(m_at, int(count)); // a file that ends early keeps what it holds
-        m_at += value.size();
-        return value;
+        return take(qMin(count, max));
     }
 
 private:
+    bool length(quint32 *count)
+    {
+        const QByteArray field = m_failed ? QByteArray() : take(4);
+        if (field.size() != 4)
+            return fail();
+        *count = qFromBigEndian<quint32>(field.constData());
+        if (*count == 0xFFFFFFFFu)
+            *count = 0;
+        return true;
+    }
+    quint32 remaining() const { return quint32(qMin<qint64>(m_size - m_at, 0xFFFFFFFEll)); }
+    QByteArray take(quint32 count)
+    {
+        const QByteArray got = m_in.read(qMin(count, remaining()));
+        m_at += got.size();
+        return got;
+    }
+    bool skip(quint32 count)
+    {
+        if (count == 0)
+            return true;
+        if (!m_in.seek(m_at + count))
+            return false;
+        m_at += count;
+        return true;
+    }
     bool fail() { return m_failed = true, false; }
-    const QByteArray &m_bytes;
-    int m_at = 0;
+    QIODevice &m_in;
+    qint64 m_size;
+    qint64 m_at = 0;
     bool m_failed = false;
 };
 
@@ -106,20 +129,33 @@ private:
 UpgradeFile readUpgradeFile(const QString &path)
 {
     UpgradeFile f;
-    QByteArray bytes;
-    if (!checkInputFile(path, maxUpgradeFileSize(), &f.refused))
+    // Any size of regular file: what is read is bounded by the values, not by the file.
+    if (!checkInputFile(path, std::numeric_limits<qint64>::max(), &f.refused))
         return f;
-    QString error;
-    f.opened = readFileBytes(path, &bytes, &error, maxUpgradeFileSize());
-    if (!f.opened) {
-        if (QFileInfo(path).exists() && !QFileInfo(path).isFile())
-            f.refused = error; // a device that holds more than an upgrade file can
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        f.refused = file.errorString();
         return f;
     }
-    StoredValues in(bytes);
-    f.header = in.text(kMaxUpgradeHeaderChars);
-    f.version = in.text(kMaxUpgradeVersionChars);
-    f.image = in.bytes(largestImageSize());
+    // A device has no size: the most an upgrade file can hold is read from it, and the values taken from that.
+    QBuffer buffer;
+    QIODevice *in = &file;
+    qint64 size = file.size();
+    if (file.isSequential()) {
+        buffer.setData(file.read(maxUpgradeFileSize()));
+        buffer.open(QIODevice::ReadOnly);
+        in = &buffer;
+        size = buffer.size();
+    }
+    if (file.error() != QFileDevice::NoError) {
+        f.refused = file.errorString();
+        return f;
+    }
+    f.opened = true;
+    StoredValues values(*in, size);
+    f.header = values.text();
+    f.version = values.text();
+    f.image = values.bytes(largestImageSize());
     return f;
 }
 
@@ -157,8 +193,19 @@ bool writeUpgradeFile(QIODevice *device, const QString &modelCode, const QString
     return out.status() == QDataStream::Ok;
 }
 
+namespace {
+const QString kUpgradeSuffix = QStringLiteral(".upg");
+}
+
+QString upgradeFilePath(const QString &chosenPath)
+{
+    return chosenPath.endsWith(kUpgradeSuffix, Qt::CaseInsensitive) ? chosenPath : chosenPath + kUpgradeSuffix;
+}
+
 QString companionPath(const QString &upgradePath)
 {
+    if (upgradePath.endsWith(kUpgradeSuffix, Qt::CaseInsensitive))
+        return upgradePath.left(upgradePath.size() - kUpgradeSuffix.size()) + QStringLiteral("_app.bin");
     const int slash = qMax(upgradePath.lastIndexOf(QLatin1Char('/')), upgradePath.lastIndexOf(QLatin1Char('\\')));
     const int dot = upgradePath.lastIndexOf(QLatin1Char('.'));
     const QString stem = dot > slash ? upgradePath.left(dot) : upgradePath;

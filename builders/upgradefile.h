@@ -38,22 +38,23 @@ inline const QString kUpgradeFileVersion = QStringLiteral("01");
 struct UpgradeFile
 {
     bool opened = false; // false: the file could not be opened or was refused (the values then read as empty)
-    QString refused;     // why it was refused: too large, or not a file
-    QString header;
+    QString refused;     // why: not a file, or the operating system's reason it cannot be read
+    QString header;      // texts of more than 4096 characters keep their first 4096
     QString version;
     QByteArray image;    // as stored: encoded; the bytes present when the file ends early
 };
 
-// Longest texts an upgrade file holds: the header is a model code and " Upgrade File Header", the version "01".
+// Longest texts an upgrade file of ours holds: the header is a model code and " Upgrade File Header", the version
+// "01". The reader takes longer ones; zrtool bounds what it reads by them.
 constexpr int kMaxUpgradeHeaderChars = 64;
 constexpr int kMaxUpgradeVersionChars = 16;
-// The largest upgrade file: three length fields, the longest texts (UTF-16) and the largest image.
+// The largest upgrade file of ours: three length fields, the longest texts (UTF-16) and the largest image.
 qint64 maxUpgradeFileSize();
 
-// Reads header, version and image as a default QDataStream wrote them. A file that cannot be opened, or is larger
-// than any upgrade file can be, yields empty values; a length field beyond what its value can hold (a header
-// longer than kMaxUpgradeHeaderChars, an image larger than the largest layout) ends the reading there, as a file
-// that ends early does: what could not be read is empty, except the image, which keeps the bytes present.
+// Reads header, version and image as a default QDataStream wrote them, and nothing after the image. A file that
+// cannot be opened yields empty values; a length field beyond what the file still holds (or, for the image, beyond
+// the largest layout) ends the reading there, as a file that ends early does: what could not be read is empty,
+// except the image, which keeps the bytes present (at most the largest layout's size).
 UpgradeFile readUpgradeFile(const QString &path);
 
 // The first `size` bytes of a stored image, decoded. Empty when the image holds fewer than `size` bytes:
@@ -70,6 +71,10 @@ quint16 computedImageCrc(const QByteArray &plainImage, const UpgradeLayout &layo
 bool writeUpgradeFile(QIODevice *device, const QString &modelCode, const QString &version,
                       const QByteArray &plainImage);
 
-// The plain application binary written beside an upgrade file: the path up to the last "." of its file name
-// (the whole path when the file name has none) followed by "_app.bin".
+// The plain application binary written beside an upgrade file: the path without its ".upg" followed by
+// "_app.bin"; for another name, the path up to the last "." of its file name (the whole path when the file name
+// has none).
 QString companionPath(const QString &upgradePath);
+// The name an upgrade file is written under: the chosen one, with ".upg" appended when it does not end in it
+// (a typed "Zr501_v1.24" would otherwise give a file the upgrade dialogs do not list).
+QString upgradeFilePath(const QString &chosenPath);

@@ -2,7 +2,9 @@
 #include "core/files.h"
 #include "core/files_platform.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QRegularExpression>
 #include <QFile>
 #include <QFileInfo>
 #include <QRandomGenerator>
@@ -20,6 +22,11 @@ QString systemError(int code)
 QString randomTag()
 {
     return QString::number(QRandomGenerator::global()->generate(), 16).rightJustified(8, QLatin1Char('0'));
+}
+
+QString temporaryTag()
+{
+    return QString::number(QCoreApplication::applicationPid()) + QLatin1Char('-') + randomTag();
 }
 
 } // namespace zrfiles
@@ -153,12 +160,21 @@ bool FileBatch::add(const QString &path, const QByteArray &bytes, QString *error
     QString target = path;
     // The first file of a batch is looked at before writing; later ones (a series into one directory) only when
     // their rename finds something in the way, which saves a path lookup per image.
-    const Kind kind = m_staged.isEmpty() && m_failures.isEmpty() ? kindOf(path, &what) : Kind::Missing;
+    const bool first = m_staged.isEmpty() && m_failures.isEmpty();
+    if (first && QFileInfo(path).isSymLink()) {
+        if (m_fixedNames)
+            return fail(QStringLiteral("a symbolic link, not followed for this name"));
+        if (!QFileInfo::exists(path))
+            return fail(QStringLiteral("a symbolic link to nothing (%1)").arg(QFileInfo(path).symLinkTarget()));
+    }
+    const Kind kind = first ? kindOf(path, &what) : Kind::Missing;
     switch (kind) {
     case Kind::Directory:
         return fail(systemError(EISDIR));
     case Kind::CharDevice:
     case Kind::Other: {
+        if (m_fixedNames)
+            return fail(QStringLiteral("not a regular file (%1)").arg(what));
         // A device or FIFO is written in place; it cannot be replaced without destroying it.
         QFile file(path);
         if (file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && file.write(bytes) == bytes.size()) {
@@ -173,6 +189,8 @@ bool FileBatch::add(const QString &path, const QByteArray &bytes, QString *error
     case Kind::Regular:
         if (QFileInfo(path).isSymLink()) // the link stays; its file is replaced
             target = QFileInfo(path).canonicalFilePath();
+        if (!mayWrite(target, &reason)) // checked again at the rename, which keeps the file's permissions
+            return fail(reason);
         break;
     case Kind::Missing:
         break;
@@ -180,7 +198,7 @@ bool FileBatch::add(const QString &path, const QByteArray &bytes, QString *error
 
     // A temporary beside the final file, so the rename stays within one file system.
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const QString temporary = target + QLatin1Char('.') + randomTag() + QLatin1String(".tmp");
+        const QString temporary = target + QLatin1Char('.') + temporaryTag() + QLatin1String(".tmp");
         switch (writeNewFile(temporary, bytes, &reason)) {
         case NewFile::Exists:
             continue;
@@ -241,7 +259,7 @@ bool FileBatch::commit()
             continue;
         }
         const QString temporary = temporaryOf(s);
-        if (replaceFile(temporary, s.path, &reason)) {
+        if (replaceFile(temporary, s.path, &reason, !m_fixedNames)) {
             ++m_committed;
             renamed << s.path;
             continue;
@@ -275,12 +293,80 @@ bool makeDirectory(const QString &dir, QString *error)
     return makeOneDirectory(dir, error);
 }
 
-bool writeFileBytes(const QString &path, const QByteArray &bytes, QString *error)
+namespace {
+
+bool writeOne(FileBatch &batch, const QString &path, const QByteArray &bytes, QString *error)
 {
-    FileBatch batch;
     if (batch.add(path, bytes, error) && batch.commit())
         return true;
     if (error && !batch.failures().isEmpty())
         *error = batch.failures().constFirst().error;
     return false;
+}
+
+} // namespace
+
+bool writeFileBytes(const QString &path, const QByteArray &bytes, QString *error)
+{
+    FileBatch batch;
+    return writeOne(batch, path, bytes, error);
+}
+
+bool writeFixedNameFile(const QString &path, const QByteArray &bytes, QString *error)
+{
+    FileBatch batch;
+    batch.fixedNames();
+    return writeOne(batch, path, bytes, error);
+}
+
+bool writeFileBytesOrInPlace(const QString &path, const QByteArray &bytes, QString *error)
+{
+    QString reason;
+    if (writeFileBytes(path, bytes, &reason))
+        return true;
+    const QFileInfo info(path);
+    if (kindOf(path) == Kind::Regular && !mayCreateIn(info.absolutePath()) && mayWrite(path, &reason)) {
+        QFile file(path);
+        if (file.open(QIODevice::ReadWrite) && file.write(bytes) == bytes.size() && file.resize(bytes.size())
+            && file.flush()) {
+            file.close();
+            const int code = syncFile(path);
+            if (code == 0)
+                return true;
+            reason = systemError(code);
+        } else {
+            reason = file.errorString();
+        }
+    }
+    if (error)
+        *error = reason;
+    return false;
+}
+
+int removeStaleTemporaries(const QString &dir)
+{
+    // "<name>.<pid>-<8 hex>.tmp" beside a final file, ".<dir name>.<pid>-<8 hex>.tmp" for a hidden new directory.
+    static const QRegularExpression ours(QStringLiteral("^.+\\.(\\d+)-[0-9a-f]{8}\\.tmp$"));
+    const auto stale = [](const QString &name) {
+        const QRegularExpressionMatch m = ours.match(name);
+        return m.hasMatch() && !processAlive(m.captured(1).toLongLong());
+    };
+    // A link under such a name is no temporary of ours (and one to a directory must never be emptied): left alone.
+    int removed = 0;
+    QDir here(dir);
+    for (const QString &name : here.entryList(QDir::Files | QDir::Hidden | QDir::System | QDir::NoSymLinks))
+        if (stale(name) && here.remove(name))
+            ++removed;
+    const QFileInfo info(QDir::cleanPath(QFileInfo(dir).absoluteFilePath()));
+    const QDir parent = info.dir();
+    const QString hiddenPrefix = QLatin1Char('.') + info.fileName() + QLatin1Char('.');
+    for (const QString &name : parent.entryList(QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot | QDir::NoSymLinks)) {
+        if (!name.startsWith(hiddenPrefix) || !stale(name))
+            continue;
+        QDir staging(parent.filePath(name));
+        const int files = staging.entryList(QDir::Files | QDir::Hidden | QDir::System).size();
+        if (staging.removeRecursively())
+            removed += files;
+    }
+    return removed;
 }

@@ -47,7 +47,14 @@ public:
     // be made.
     bool intoDirectory(const QString &dir, QString *error = nullptr);
 
-    // Stages one file. False with the reason (the operating system's) when it cannot be written; in the
+    // For outputs whose name the program fixes (a dump in the working directory), before the first add(): a
+    // symbolic link, device or FIFO found under the name is refused, never followed or written into, so a link
+    // planted in a shared folder cannot redirect the write.
+    void fixedNames() { m_fixedNames = true; }
+
+    // Stages one file. A named output that is a symbolic link to a regular file replaces that file (the link
+    // stays); a link to nothing is refused. An existing file the user may not write is refused; a replaced file
+    // keeps its permissions. False with the reason (the operating system's) when it cannot be written; in the
     // UpToFailure and AllOrNone modes the batch then takes no more files.
     bool add(const QString &path, const QByteArray &bytes, QString *error = nullptr);
     // Syncs and renames what was staged; false when a file failed (its path and reason in failures()).
@@ -83,6 +90,7 @@ private:
     QList<Failure> m_failures;
     int m_committed = 0;
     bool m_done = false;
+    bool m_fixedNames = false;
     // The hidden directory of intoDirectory(), while there is one.
     QString m_dir;           // its final path
     QString m_stagingPath;   // where it is built
@@ -91,9 +99,20 @@ private:
     QByteArray m_finalName, m_stagingName; // relative to m_parentFd
 };
 
+// Removes what a killed series of ours left in `dir`: temporaries beside final names, and the hidden directory a
+// new `dir` was being filled in, each named with the id of a process that no longer runs on this machine. Returns
+// the number of files removed.
+int removeStaleTemporaries(const QString &dir);
+
 // Creates the directory and its missing parents; false with the operating system's reason.
 bool makeDirectory(const QString &dir, QString *error = nullptr);
 
 // One file through a FileBatch: written whole or not at all (an existing regular file is replaced only on
 // success; a device or FIFO is written directly). False (with the reason in *error, if given) when it failed.
 bool writeFileBytes(const QString &path, const QByteArray &bytes, QString *error = nullptr);
+// The same for a name the program fixes (FileBatch::fixedNames()): links, devices and FIFOs are refused.
+bool writeFixedNameFile(const QString &path, const QByteArray &bytes, QString *error = nullptr);
+// writeFileBytes, or, where the directory takes no new file (so no temporary) but the file exists and the user
+// may write it, the file rewritten in place: it then holds exactly `bytes`, but a failure midway can leave it
+// damaged.
+bool writeFileBytesOrInPlace(const QString &path, const QByteArray &bytes, QString *error = nullptr);

@@ -27,8 +27,15 @@ int syncDirectory(const QString &dir, bool wholeFileSystem);
 // Whether one flush of a file system is cheaper than a sync per file, for a batch of several temporaries.
 bool flushesWholeFileSystem();
 
-// Replaces `to` by `from` (a device or FIFO at `to` is written in place, never replaced); false with the reason.
-bool replaceFile(const QString &from, const QString &to, QString *error);
+// Replaces `to` by `from`; false with the reason. A regular file at `to` is replaced only when the user may write
+// it, and `from` takes over its permissions (and, where the user may set them, its group and owner). A device or
+// FIFO at `to` is written in place when devicesInPlace, else its name is replaced like any other.
+bool replaceFile(const QString &from, const QString &to, QString *error, bool devicesInPlace = true);
+
+// Whether the user may write the existing file at `path`; false with the reason ("Permission denied").
+bool mayWrite(const QString &path, QString *error);
+// Whether the user may create files in the directory `dir`.
+bool mayCreateIn(const QString &dir);
 
 // Creates one directory whose parent exists; true when it exists afterwards, else false with the reason.
 bool makeOneDirectory(const QString &dir, QString *error);
@@ -38,5 +45,10 @@ int lastSeparator(const QString &path);
 
 // Eight hexadecimal digits, for the names of temporaries.
 QString randomTag();
+// The tag in the names of our temporaries: the writing process's id and randomTag(), "<pid>-<8 hex digits>", so
+// that a later run can tell the leftovers of a process that is gone.
+QString temporaryTag();
+// Whether a process of this id runs on this machine (where that cannot be told: true, so nothing is removed).
+bool processAlive(qint64 pid);
 
 } // namespace zrfiles

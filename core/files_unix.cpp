@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <cerrno>
 #include <cstdio>
+#include <csignal>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -142,35 +143,80 @@ bool flushesWholeFileSystem()
 #endif
 }
 
-bool replaceFile(const QString &from, const QString &to, QString *error)
+bool processAlive(qint64 pid)
 {
+    return pid > 0 && (::kill(pid_t(pid), 0) == 0 || errno != ESRCH);
+}
+
+bool mayWrite(const QString &path, QString *error)
+{
+    if (::faccessat(AT_FDCWD, QFile::encodeName(path).constData(), W_OK, AT_EACCESS) == 0)
+        return true;
+    *error = systemError(errno);
+    return false;
+}
+
+bool mayCreateIn(const QString &dir)
+{
+    return ::faccessat(AT_FDCWD, QFile::encodeName(dir).constData(), W_OK | X_OK, AT_EACCESS) == 0;
+}
+
+namespace {
+
+// A replaced file keeps its permission bits, its group where the user may set it, and its owner when root
+// replaces it: a 0600 dump stays private, a root-owned 0444 output stays root's and read-only. Set-id bits are
+// not carried over to new content.
+bool takeOver(const QByteArray &from, const QString &to, QString *error)
+{
+    struct stat st;
+    if (::stat(QFile::encodeName(to).constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        return true; // gone meanwhile: the new file is simply new
+    if (!mayWrite(to, error))
+        return false;
+    // A group the user is not in is refused: the file then has the user's default group.
+    if (::chown(from.constData(), ::geteuid() == 0 ? st.st_uid : uid_t(-1), st.st_gid) != 0)
+        errno = 0;
+    if (::chmod(from.constData(), st.st_mode & 0777) == 0)
+        return true;
+    *error = systemError(errno);
+    return false;
+}
+
+} // namespace
+
+bool replaceFile(const QString &from, const QString &to, QString *error, bool devicesInPlace)
+{
+    const QByteArray source = QFile::encodeName(from), target = QFile::encodeName(to);
 #ifdef Q_OS_LINUX
     // Most renames of a series land on a free name; only one that finds something there needs a closer look.
-    const QByteArray source = QFile::encodeName(from), target = QFile::encodeName(to);
     if (::renameat2(AT_FDCWD, source.constData(), AT_FDCWD, target.constData(), RENAME_NOREPLACE) == 0)
         return true;
-    if (errno == EEXIST) {
-        switch (kindOf(to)) {
-        case Kind::Directory:
-            *error = systemError(EISDIR);
-            return false;
-        case Kind::CharDevice:
-        case Kind::Other: { // a device or FIFO: written in place, never replaced
-            QFile in(from), out(to);
-            if (!in.open(QIODevice::ReadOnly) || !out.open(QIODevice::WriteOnly | QIODevice::Unbuffered)
-                || out.write(in.readAll()) < 0 || (out.close(), out.error() != QFileDevice::NoError)) {
-                *error = out.errorString();
-                return false;
-            }
-            QFile::remove(from);
-            return true;
-        }
-        default:
-            break;
-        }
-    }
 #endif
-    if (std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0)
+    switch (kindOf(to)) {
+    case Kind::Directory:
+        *error = systemError(EISDIR);
+        return false;
+    case Kind::CharDevice:
+    case Kind::Other: { // a device or FIFO: written in place, never replaced
+        if (!devicesInPlace)
+            break;
+        QFile in(from), out(to);
+        if (!in.open(QIODevice::ReadOnly) || !out.open(QIODevice::WriteOnly | QIODevice::Unbuffered)
+            || out.write(in.readAll()) < 0 || (out.close(), out.error() != QFileDevice::NoError)) {
+            *error = out.errorString();
+            return false;
+        }
+        QFile::remove(from);
+        return true;
+    }
+    case Kind::Regular:
+        if (!takeOver(source, to, error))
+            return false;
+        break;
+    case Kind::Missing:
+        break;
+    }
+    if (std::rename(source.constData(), target.constData()) == 0)
         return true;
     *error = systemError(errno);
     return false;
@@ -207,7 +253,7 @@ bool FileBatch::intoDirectory(const QString &dir, QString *error)
         return false;
     }
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const QString staging = QLatin1Char('.') + name + QLatin1Char('.') + randomTag() + QLatin1String(".tmp");
+        const QString staging = QLatin1Char('.') + name + QLatin1Char('.') + temporaryTag() + QLatin1String(".tmp");
         m_stagingName = QFile::encodeName(staging);
         if (::mkdirat(m_parentFd, m_stagingName.constData(), 0777) == 0) {
             m_stagingFd = ::openat(m_parentFd, m_stagingName.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -64,8 +64,28 @@ bool flushesWholeFileSystem()
     return false;
 }
 
-bool replaceFile(const QString &from, const QString &to, QString *error)
+bool processAlive(qint64 pid)
 {
+    Q_UNUSED(pid)
+    return true;
+}
+
+bool mayWrite(const QString &path, QString *error)
+{
+    if (QFileInfo(path).isWritable())
+        return true;
+    *error = QStringLiteral("Permission denied");
+    return false;
+}
+
+bool mayCreateIn(const QString &dir)
+{
+    return QFileInfo(dir).isWritable();
+}
+
+bool replaceFile(const QString &from, const QString &to, QString *error, bool devicesInPlace)
+{
+    Q_UNUSED(devicesInPlace)
     if (MoveFileExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(from).utf16()),
                     reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(to).utf16()),
                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))

@@ -2,19 +2,9 @@
 #include "app/flasher.h"
 
 #include <QAction>
-#include <QSettings>
 
 #include "link/rs485cable.h"
 #include "ui_flasher.h"
-
-namespace {
-const QString kFastRepliesKey = QStringLiteral("link/fastReplies");
-
-QSettings settings()
-{
-    return QSettings(QStringLiteral("ZrFlasher"), QStringLiteral("zrflasher"));
-}
-} // namespace
 
 void Flasher::slotDisconnectRsCable()
 {
@@ -23,12 +13,12 @@ void Flasher::slotDisconnectRsCable()
 
 void Flasher::addFastRepliesEntry()
 {
-    // Off unless the user turned it on: every exchange then waits its whole reply window.
+    // Off at every start (the window keeps no settings): every exchange waits its whole reply window unless the
+    // user ticks the entry or starts with --fast-replies.
     auto *action = new QAction(tr("Fast replies"), this);
     action->setObjectName(QStringLiteral("actionFastReplies"));
     action->setCheckable(true);
-    action->setChecked(settings().value(kFastRepliesKey, false).toBool());
-    m_cable->setFastReplies(action->isChecked());
+    m_cable->setFastReplies(false);
     ui->menuUtilities->addAction(action);
     connect(action, &QAction::toggled, this, &Flasher::slotFastReplies);
 }
@@ -36,5 +26,9 @@ void Flasher::addFastRepliesEntry()
 void Flasher::slotFastReplies(bool on)
 {
     m_cable->setFastReplies(on);
-    settings().setValue(kFastRepliesKey, on);
+}
+
+void Flasher::setFastReplies(bool on)
+{
+    findChild<QAction *>(QStringLiteral("actionFastReplies"))->setChecked(on);
 }

@@ -3,6 +3,7 @@
 
 #include <QFile>
 
+#include "core/files.h"
 #include "link/codec.h"
 
 namespace {
@@ -10,6 +11,8 @@ namespace {
 constexpr qint64 kMaxKeyFileSize = 4096;
 bool readKeyFile(const QString &path, QByteArray *text, QString *why)
 {
+    if (!checkInputFile(path, kMaxKeyFileSize, why)) // a FIFO would block the open itself
+        return false;
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly)) {
         *why = file.errorString();

@@ -175,9 +175,10 @@ bool ParamRecord::load(const QString &path, QString *error)
 
 bool ParamRecord::save(const QString &path, QString *error) const
 {
-    // Written beside and renamed over the old file: a failure never leaves a half-written parameter file.
+    // Written beside and renamed over the old file: a failure never leaves a half-written parameter file. In a
+    // folder that takes no new files, a file the user may write is rewritten in place, as the wizard always could.
     QString reason;
-    if (writeFileBytes(path, m_bytes, &reason))
+    if (writeFileBytesOrInPlace(path, m_bytes, &reason))
         return true;
     *error = QStringLiteral("Error: cannot write %1 (%2)").arg(fileName(path), reason);
     return false;

@@ -6,6 +6,7 @@
 #include <QRandomGenerator>
 #include <QVector>
 #include <algorithm>
+#include <QSet>
 
 #include <cerrno>
 #include <csignal>
@@ -85,7 +86,8 @@ int main(int argc, char *argv[])
     parser.addHelpOption();
     const QCommandLineOption device(QStringLiteral("device"),
                                     QStringLiteral("A device of this model on the bus, optionally with its device ID "
-                                                   "(Zr501 or Zr501@0x0379C02A). Repeatable; default one Zr501."),
+                                                   "(Zr501 or Zr501@0x0379C02A; without one, IDs count up from "
+                                                   "0x0379C02A past those given). Repeatable; default one Zr501."),
                                     QStringLiteral("model[@id]"));
     const QCommandLineOption dropRate(QStringLiteral("drop-rate"),
                                       QStringLiteral("Lose this share of the replies (0 to 1)."), QStringLiteral("rate"));
@@ -143,14 +145,30 @@ int main(int argc, char *argv[])
     QStringList devices = parser.values(device);
     if (devices.isEmpty())
         devices << QStringLiteral("Zr501");
+    // Default IDs count up from 0x0379C02A past the IDs given with @, so no two devices share one.
+    QSet<quint32> given;
+    for (const QString &device : devices) {
+        const QStringList parts = device.split(QLatin1Char('@'));
+        if (parts.size() != 2)
+            continue;
+        const quint32 id = parts.at(1).toUInt(&ok, 0);
+        if (ok && given.contains(id))
+            return usage(QStringLiteral("--device %1: another device has this ID").arg(device));
+        given.insert(id); // an ID that is not a number is refused below
+    }
     quint32 nextId = 0x0379C02A;
     for (const QString &device : devices) {
         SimDeviceConfig config;
         const QStringList parts = device.split(QLatin1Char('@'));
         config.modelCode = parts.at(0).toLatin1();
-        config.deviceId = nextId++;
-        if (parts.size() == 2)
+        ok = true;
+        if (parts.size() == 2) {
             config.deviceId = parts.at(1).toUInt(&ok, 0);
+        } else {
+            while (given.contains(nextId))
+                ++nextId;
+            config.deviceId = nextId++;
+        }
         if (parts.size() > 2 || !ok)
             return usage(QStringLiteral("--device %1: not MODEL or MODEL@ID").arg(device));
         const UpgradeFamily *family = dispatchFamily(config.modelCode, connectDispatchOrder());

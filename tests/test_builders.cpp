@@ -1,6 +1,8 @@
 // The offline builders on a real window: upgrade-file writers, boot images and their variants, parameters
 // into firmware; and the pure pieces they rest on (production word, serial string, name suffixes).
 #include <QtTest>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <QCheckBox>
 #include <QPlainTextEdit>
 
@@ -55,6 +57,26 @@ char *c(QByteArray &bytes)
     return bytes.data();
 }
 
+// A Zr628 (STM32G4 boot image) series from boot.hex, serial numbers from 8190, week 14 of 2026.
+BootInputs g4Inputs()
+{
+    BootInputs in;
+    in.model = "Zr628";
+    in.rdmId = 40;
+    in.bootloaderPath = "boot.hex";
+    return in;
+}
+ProductionRun g4Run(int count, const QString &outputDirectory)
+{
+    ProductionRun run;
+    run.year = 26;
+    run.period = 14;
+    run.firstSerial = 8190;
+    run.count = count;
+    run.outputDirectory = outputDirectory;
+    return run;
+}
+
 } // namespace
 
 class TestBuilders : public QObject
@@ -74,6 +96,8 @@ private slots:
 
     // upgrade files
     void upgradeFileForF100C8();
+    void typedNameGetsUpg_data();
+    void typedNameGetsUpg();
     void writers_data();
     void writers();
     void upgradeHexError();
@@ -96,6 +120,7 @@ private slots:
 
     // whole runs without dialogs, as a command line calls them
     void runsWithoutDialogs();
+    void staleTemporariesRemovedAndSaid();
 
     // a series into a new directory: built hidden, renamed whole
     void seriesDirectory_data();
@@ -248,6 +273,36 @@ void TestBuilders::upgradeFileForF100C8()
     const QByteArray companion = readAll("Zr501/Zr501_v1.23_app.bin");
     QCOMPARE(companion.size(), 57344);
     QCOMPARE(companion, plain.mid(0x2000));
+}
+
+// A name typed without ".upg" (the proposed one ends in a version "vx.xx") is written with it, and the companion
+// takes the whole typed name.
+void TestBuilders::typedNameGetsUpg_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("upg");
+    QTest::addColumn<QString>("app");
+    QTest::newRow("version typed") << "Zr501_v1.24" << "Zr501_v1.24.upg" << "Zr501_v1.24_app.bin";
+    QTest::newRow("proposed name kept") << "Zr501_vx.xx" << "Zr501_vx.xx.upg" << "Zr501_vx.xx_app.bin";
+    QTest::newRow("with .upg") << "Zr501_v1.24.upg" << "Zr501_v1.24.upg" << "Zr501_v1.24_app.bin";
+}
+
+void TestBuilders::typedNameGetsUpg()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, upg);
+    QFETCH(QString, app);
+    QVERIFY(writeFile("app.hex", hexText({{0x08002000, "APPLICATION"}})));
+    QTemporaryDir dir(QDir::currentPath() + "/typed-XXXXXX");
+    ScriptedPrompts p;
+    Flasher w(&p);
+    p.openFile("app.hex").saveFile(dir.filePath(typed));
+    QByteArray model("Zr501"), version("01");
+    w.slotCreateUpgSTM32F100C8_family(c(model), c(version));
+    QVERIFY(p.allAnswered());
+    QCOMPARE(QDir(dir.path()).entryList(QDir::Files, QDir::Name), QStringList({upg, app}));
+    QCOMPARE(readUpgradeFile(dir.filePath(upg)).header, QStringLiteral("Zr501 Upgrade File Header"));
+    QCOMPARE(readAll(dir.filePath(app)).size(), 0xE000);
 }
 
 void TestBuilders::writers_data()
@@ -719,16 +774,8 @@ void TestBuilders::runsWithoutDialogs()
 {
     QStringList log;
     const auto collect = [&log](const QString &line) { log << line; };
-    BootInputs in;
-    in.model = "Zr628";
-    in.rdmId = 40;
-    in.bootloaderPath = "boot.hex";
-    ProductionRun run;
-    run.year = 26;
-    run.period = 14;
-    run.firstSerial = 8190;
-    run.count = 2;
-    run.outputDirectory = "out/sub";
+    BootInputs in = g4Inputs();
+    ProductionRun run = g4Run(2, "out/sub");
     const BootRunResult boot = createBootImages(*bootVariant("slotCreateBootBinZrSTM32G4"), in, run, collect);
     QCOMPARE(boot.status, PreparedBoot::Ok);
     QCOMPARE(boot.written, 2);
@@ -753,6 +800,24 @@ void TestBuilders::runsWithoutDialogs()
     QVERIFY(good.ok());
     QCOMPARE(readAll("good_app.bin").left(3), QByteArray("APP"));
     QCOMPARE(readUpgradeFile("good.upg").header, QStringLiteral("Zr501 Upgrade File Header"));
+}
+
+// A series killed midway left its temporaries; the next run into the folder removes them and says so.
+void TestBuilders::staleTemporariesRemovedAndSaid()
+{
+    const pid_t dead = ::fork();
+    if (dead == 0)
+        ::_exit(0);
+    QVERIFY(dead > 0 && ::waitpid(dead, nullptr, 0) == dead);
+    QVERIFY(QDir().mkpath("out"));
+    const QString leftover = QStringLiteral("out/Zr628_Boot_26148190.bin.%1-0a1b2c3d.tmp").arg(dead);
+    QVERIFY(writeFile(leftover, "half an image"));
+    QStringList log;
+    const BootRunResult boot = createBootImages(*bootVariant("slotCreateBootBinZrSTM32G4"), g4Inputs(),
+                                                g4Run(1, "out"), [&log](const QString &line) { log << line; });
+    QCOMPARE(boot.written, 1);
+    QCOMPARE(log.value(0), QStringLiteral("Removed 1 temporary files that an interrupted run left in out"));
+    QCOMPARE(QDir("out").entryList(QDir::Files | QDir::Hidden), QStringList{"Zr628_Boot_26148190.bin"});
 }
 
 QTEST_MAIN(TestBuilders)

@@ -501,13 +501,13 @@ void TestCable::windowDisconnect()
     QCOMPARE(bus.calls().filter(QStringLiteral("FT_Close")).size(), 1);
 }
 
-// What `zrflasher --simulate` shows: the simulated cable in the real "Select cable" dialog, and a Zr501 that
-// answers after a few connect attempts (real clock).
+// "Fast replies" starts unticked at every start and is never remembered; --fast-replies ticks it.
 void TestCable::windowFastRepliesEntry()
 {
-    // The remembered choice goes to a scratch directory, never to the user's own settings.
+    // Settings would land in this scratch directory: the window must leave it empty.
     QTemporaryDir config;
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, config.path());
+    QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, config.path());
     SimulatedBus bus;
     bus.addDevice(SimDeviceConfig());
     ScriptedPrompts prompts;
@@ -531,17 +531,23 @@ void TestCable::windowFastRepliesEntry()
         QVERIFY(ok);
         QVERIFY(bus.elapsedUs() - before < 10000);
     }
+    // The next start has it off again, and nothing was written anywhere.
     {
         Flasher w(&prompts, &bus);
+        QVERIFY(!w.findChild<QAction *>("actionFastReplies")->isChecked());
+        QVERIFY(!w.cable().fastReplies());
+        // What --fast-replies does: the entry ticked, the cable switched.
+        w.setFastReplies(true);
         QVERIFY(w.findChild<QAction *>("actionFastReplies")->isChecked());
         QVERIFY(w.cable().fastReplies());
-        w.findChild<QAction *>("actionFastReplies")->trigger();
-        QVERIFY(!w.cable().fastReplies());
     }
     Flasher w(&prompts, &bus);
     QVERIFY(!w.cable().fastReplies());
+    QCOMPARE(QDir(config.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden), QStringList());
 }
 
+// What `zrflasher --simulate` shows: the simulated cable in the real "Select cable" dialog, and a Zr501 that
+// answers after a few connect attempts (real clock).
 void TestCable::demoBusInTheRealDialog()
 {
     std::unique_ptr<SimulatedBus> bus = makeDemoBus();

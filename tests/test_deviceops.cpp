@@ -97,6 +97,9 @@ private slots:
     void zrtoolStopSignals_data();
     void zrtoolStopSignals();
     void zrtoolCollisions();
+    void jsonCrcsAgree();
+    void cableMatch_data();
+    void cableMatch();
 
 private:
     QTemporaryDir m_dir;
@@ -280,9 +283,63 @@ void TestDeviceOps::zrtoolStreamUpgradesOnlyTheNamedModel()
                                           path});
     QCOMPARE(r.err, QString());
     QCOMPARE(r.code, 0);
+    // One line that says what was done and what was not checked.
+    QVERIFY2(r.out.startsWith(path + " sent three times over to every Zr501 on the bus in ") && r.out.count('\n') == 1
+                 && r.out.contains("replies are not examined"),
+             qPrintable(r.out));
     QCOMPARE(readAll(flashOut.filePath("0-Zr501.bin")).mid(0x2000), image.mid(0x2000));
     QCOMPARE(readAll(flashOut.filePath("2-Zr501.bin")).mid(0x2000), image.mid(0x2000));
     QVERIFY(readAll(flashOut.filePath("1-Zr529.bin")).mid(0x2000) != image.mid(0x2000));
+}
+
+// "upgrade --json" and "upg inspect --json" give the image's CRC-16 under one name and in one form.
+void TestDeviceOps::jsonCrcsAgree()
+{
+    QByteArray image = testImage(0x10000, 0x2000, 9);
+    sealImage(image, *upgradeLayout("STM32F100C8"));
+    const QString path = writeTestUpgradeFile(m_dir.filePath("crc.upg"), "Zr501", image);
+    const Result upgrade = zrtool(QStringList{"upgrade", "--json"} + kSim + QStringList{path});
+    QCOMPARE(upgrade.code, 0);
+    const Result inspect = zrtool({"upg", "inspect", "--json", path});
+    QCOMPARE(inspect.code, 0);
+    const QJsonObject u = QJsonDocument::fromJson(upgrade.out.toUtf8()).object();
+    const QJsonObject i = QJsonDocument::fromJson(inspect.out.toUtf8()).object();
+    const QString crc = "0x" + QStringLiteral("%1").arg(readU16(image, 0xFFFE), 4, 16, QLatin1Char('0')).toUpper();
+    QCOMPARE(u.value("imageCrc").toString(), crc);
+    QCOMPARE(i.value("imageCrc").toString(), crc);
+    QCOMPARE(u.value("deviceId").toString(), QStringLiteral("0x0379C02A"));
+}
+
+// --cable TEXT picks the one cable whose entry contains TEXT; of several, the one whose serial or port it is whole;
+// otherwise none, and the caller names what matched.
+void TestDeviceOps::cableMatch_data()
+{
+    QTest::addColumn<QString>("match");
+    QTest::addColumn<QString>("taken"); // empty: none
+    QTest::addColumn<int>("matched");
+    QTest::newRow("part of one serial") << "A10K" << "FT232R S/N: A10KXYZ1" << 1;
+    QTest::newRow("other case") << "a1b2c3" << "FT232R S/N: A1B2C3" << 1;
+    QTest::newRow("part of two serials") << "A1" << "" << 2;
+    QTest::newRow("whole serial, part of another") << "AB" << "FT232R S/N: AB" << 2;
+    QTest::newRow("port") << "ttyUSB" << "Serial port S/N: /dev/ttyUSB0" << 1;
+    QTest::newRow("nothing") << "nope" << "" << 0;
+    QTest::newRow("no match given: the preselected entry") << "" << "FT232R S/N: A10KXYZ1" << 0;
+}
+
+void TestDeviceOps::cableMatch()
+{
+    QFETCH(QString, match);
+    QFETCH(QString, taken);
+    QFETCH(int, matched);
+    const QStringList cables = {"FT232R S/N: A10KXYZ1", "FT232R S/N: A1B2C3", "FT232R S/N: ABC",
+                                "FT232R S/N: AB", "Serial port S/N: /dev/ttyUSB0"};
+    OptionPrompts prompts;
+    prompts.itemMatch = match;
+    bool ok = false;
+    QCOMPARE(prompts.getItem("Select cable", "Cable", cables, 0, false, &ok), taken);
+    QCOMPARE(ok, !taken.isEmpty());
+    QCOMPARE(prompts.matchedItems.size(), matched);
+    QCOMPARE(prompts.lastItems, cables);
 }
 
 void TestDeviceOps::zrtoolConnectAndNoCable()
@@ -302,9 +359,10 @@ void TestDeviceOps::zrtoolConnectAndNoCable()
     QCOMPARE(r.code, 4);
     QCOMPARE(r.err, QString("zrtool: no cable: 'NOSUCHCABLE' is not one of: USB-RS485 Cable (simulated bus) S/N: "
                             "ZRSIM001\n"));
+    // A backend name that names none is a usage error.
     r = zrtool({"cables", "--cable-backend", "nosuch"});
-    QCOMPARE(r.code, 4);
-    QVERIFY(r.err.startsWith("zrtool: no cable: unknown cable backend \"nosuch\""));
+    QCOMPARE(r.code, 1);
+    QVERIFY2(r.err.startsWith("zrtool cables: unknown cable backend 'nosuch' ("), qPrintable(r.err));
     // A pinned backend that sees nothing says why in one line (this machine has no FTDI cable).
     r = zrtool({"cables", "--cable-backend", "d2xx"});
     QCOMPARE(r.code, 4);

@@ -158,10 +158,12 @@ private slots:
     void installedFiles()
     {
         QSet<QString> expected{QStringLiteral("share/applications/zrflasher.desktop"),
-                               QStringLiteral("share/man/man1/zrflasher.1.gz"),
-                               QStringLiteral("share/man/man1/zrtool.1.gz")};
-        for (const QString &program : m_programs)
-            expected << QStringLiteral("bin/") + program;
+                               QStringLiteral("share/doc/zrflasher/README.md"),
+                               QStringLiteral("share/doc/zrflasher/copyright"),
+                               QStringLiteral("share/doc/zrflasher/changelog.gz"),
+                               QStringLiteral("share/bash-completion/completions/zrtool")};
+        for (const QString &program : m_programs) // every program has its page
+            expected << QStringLiteral("bin/") + program << QStringLiteral("share/man/man1/%1.1.gz").arg(program);
         for (const QString &helper : helpers())
             expected << helper;
         for (int size : {16, 22, 24, 32, 48, 64})
@@ -228,8 +230,8 @@ private slots:
     void manPages_data()
     {
         QTest::addColumn<QString>("program");
-        QTest::newRow("zrflasher") << QStringLiteral("zrflasher");
-        QTest::newRow("zrtool") << QStringLiteral("zrtool");
+        for (const QString &program : m_programs)
+            QTest::newRow(qPrintable(program)) << program;
     }
     void manPages()
     {
@@ -257,6 +259,58 @@ private slots:
         // The walk reaches the second level of commands.
         if (program == QLatin1String("zrtool"))
             QVERIFY2(checked.contains(QStringLiteral("zrtool upg create")), qPrintable(checked.join(", ")));
+    }
+
+    // The zrsim page has what a reader looks for beside the options.
+    void zrsimPageSections()
+    {
+        if (!m_programs.contains(QStringLiteral("zrsim")))
+            QSKIP("zrsim is not built here");
+        REQUIRE_TOOL(man, "man");
+        const QString page = renderPage(installed(QStringLiteral("share/man/man1/zrsim.1.gz")));
+        for (const char *section : {"EXAMPLES", "ENVIRONMENT", "FILES", "ZR_KEY_TABLE", "--flash-out"})
+            QVERIFY2(page.contains(QLatin1String(section)), section);
+    }
+
+    // zrtool's bash completion as installed, with the installed zrtool on the PATH: the words bash would offer
+    // for a command line ending at the cursor.
+    void bashCompletion_data()
+    {
+        QTest::addColumn<QString>("line");
+        QTest::addColumn<QStringList>("offered"); // all of these, among what is offered
+        QTest::addColumn<QStringList>("notOffered");
+        QTest::newRow("command") << "zrtool up" << QStringList{"upg", "upgrade"} << QStringList{"boot"};
+        QTest::newRow("second command word") << "zrtool upg " << QStringList{"create", "inspect", "extract"}
+                                             << QStringList{"upgrade"};
+        QTest::newRow("option of a command") << "zrtool upg create --mo" << QStringList{"--model"} << QStringList();
+        QTest::newRow("after the key table") << "zrtool --key-table k.txt read-flash --out"
+                                             << QStringList{"--output"} << QStringList{"--model"};
+        QTest::newRow("model code") << "zrtool boot --model Zr50" << QStringList{"Zr501"} << QStringList{"Zr440"};
+        QTest::newRow("family name") << "zrtool upgrade --family STM32F10"
+                                     << QStringList{"STM32F100C8", "STM32F100C6", "STM32F103RC"}
+                                     << QStringList{"STM32F405RG"};
+    }
+    void bashCompletion()
+    {
+        QFETCH(QString, line);
+        QFETCH(QStringList, offered);
+        QFETCH(QStringList, notOffered);
+        REQUIRE_TOOL(bash, "bash");
+        QStringList words = line.split(QLatin1Char(' '));
+        const QString script = QStringLiteral("source '%1'; COMP_WORDS=(%2); COMP_CWORD=%3; _zrtool; "
+                                              "printf '%s\\n' \"${COMPREPLY[@]}\"")
+                                   .arg(installed(QStringLiteral("share/bash-completion/completions/zrtool")))
+                                   .arg(QStringLiteral("'") + words.join(QStringLiteral("' '")) + QStringLiteral("'"))
+                                   .arg(words.size() - 1);
+        const Run complete = run(bash, {QStringLiteral("-c"), script},
+                                 env({{QStringLiteral("PATH"),
+                                       installed(QStringLiteral("bin")) + QLatin1Char(':') + qEnvironmentVariable("PATH")}}));
+        QVERIFY2(complete.exitCode == 0 && complete.err.isEmpty(), qPrintable(complete.err));
+        const QStringList answers = complete.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        for (const QString &word : offered)
+            QVERIFY2(answers.contains(word), qPrintable(word + QStringLiteral(" not in ") + answers.join(' ')));
+        for (const QString &word : notOffered)
+            QVERIFY2(!answers.contains(word), qPrintable(word + QStringLiteral(" in ") + answers.join(' ')));
     }
 
     // Text that roff would take for its own requests and escapes comes out of `man` as the help printed it.

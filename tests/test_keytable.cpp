@@ -4,6 +4,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <sys/stat.h>
 
 #include "builders/upgradefile.h"
 #include "link/codec.h"
@@ -53,6 +54,8 @@ private slots:
     void optionEnvironmentBuiltIn();
     void zrtool_data();
     void zrtool();
+    void notAFileRefused_data();
+    void notAFileRefused();
 };
 
 void TestKeyTable::parse_data()
@@ -179,6 +182,49 @@ void TestKeyTable::zrtool()
     // The image starts with the (empty) bootloader area: zeros, encoded with the file's table.
     for (int j = 0; j < 32; ++j)
         QCOMPARE(readU32(bytes, 66 + 4 * j), quint32(2u * otherTable()[size_t(j)]));
+}
+
+
+// A FIFO or directory named as key table is refused at once, by the option or the environment, in the core and
+// through zrtool (a FIFO would otherwise block the open until someone writes to it).
+void TestKeyTable::notAFileRefused_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("byEnvironment");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("FIFO, option") << "fifo" << false << "not a regular file (a FIFO)";
+    QTest::newRow("FIFO, environment") << "fifo" << true << "not a regular file (a FIFO)";
+    QTest::newRow("directory") << "dir" << false << "not a regular file (a directory)";
+}
+
+void TestKeyTable::notAFileRefused()
+{
+    QFETCH(QString, name);
+    QFETCH(bool, byEnvironment);
+    QFETCH(QString, reason);
+    QTemporaryDir dir;
+    QVERIFY(::mkfifo(QFile::encodeName(dir.filePath("fifo")).constData(), 0600) == 0);
+    QVERIFY(QDir(dir.path()).mkdir("dir"));
+    const QString path = dir.filePath(name);
+    const QString expected = QStringLiteral("key table %1: %2").arg(path, reason);
+
+    QString problem;
+    if (byEnvironment)
+        qputenv(kKeyTableVariable, path.toLocal8Bit());
+    QVERIFY(!useKeyTable(byEnvironment ? QString() : path, &problem));
+    QCOMPARE(problem, expected);
+    QCOMPARE(activeImageKey()[5], ImageKey[5]);
+
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    if (byEnvironment)
+        env.insert(kKeyTableVariable, path);
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral(ZRTOOL_PATH), (byEnvironment ? QStringList() : QStringList({"--key-table", path}))
+                                             + QStringList({"upg", "inspect", dir.filePath("none.upg")}));
+    QVERIFY(p.waitForFinished(20000));
+    QCOMPARE(p.exitCode(), 2);
+    QCOMPARE(QString::fromLocal8Bit(p.readAllStandardError()), "zrtool: " + expected + "\n");
 }
 
 QTEST_GUILESS_MAIN(TestKeyTable)

@@ -68,6 +68,7 @@ private slots:
     void i2cRead();
     void readFlash_data();
     void readFlash();
+    void proposedDumpNameNotFollowed();
     void readFlashShortReplyStops_data();
     void readFlashShortReplyStops();
     void writeFlash_data();
@@ -466,6 +467,28 @@ void TestTools::readFlash()
     QCOMPARE(readAll(target), dev->flashAt(first, saved));
     QCOMPARE(sw.messages(), messages);
     QVERIFY(sw.bus.calls().contains("FT_SetTimeouts(140,0)"));
+}
+
+// The proposed ".\flashDump", taken unchanged, is a fixed name in the working directory: a link planted under it is
+// not followed, so the file it points to keeps its bytes, and the failed save is said. Any other name chosen is
+// written as the user named it.
+void TestTools::proposedDumpNameNotFollowed()
+{
+    QTemporaryDir dir;
+    const QString oldCwd = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(dir.path()));
+    const auto restore = qScopeGuard([&] { QDir::setCurrent(oldCwd); });
+    QVERIFY(!writeFile(dir.path(), "victim", "root's own file").isEmpty());
+    QVERIFY(QFile::link(dir.filePath("victim"), dir.filePath("flashDump")));
+    SimWindow sw;
+    sw.bus.addDevice(zr501());
+    QVERIFY(sw.openCable());
+    sw.prompts.text("0x08000000").text("0x400").saveFile(dir.filePath("flashDump")); // as the dialog returns it
+    sw.window.slotRead();
+    QVERIFY(sw.prompts.allAnswered());
+    QCOMPARE(readAll(dir.filePath("victim")), QByteArray("root's own file"));
+    QVERIFY(QFileInfo(dir.filePath("flashDump")).isSymLink());
+    QCOMPARE(sw.messages(), QStringList{"Cannot write file " + QDir::toNativeSeparators(dir.filePath("flashDump"))});
 }
 
 void TestTools::readFlashShortReplyStops_data()

@@ -64,12 +64,15 @@ private slots:
     void endToEnd();
     void refusals_data();
     void refusals();
+    void acceptedAsBefore_data();
+    void acceptedAsBefore();
     void lastDirectoryPerFamily();
     void droppedWriteReply();
     void readBackDifference_data();
     void readBackDifference();
     void f100c6Retries_data();
     void f100c6Retries();
+    void plantedLinksNotFollowed();
     void pageLines_data();
     void pageLines();
 };
@@ -193,6 +196,8 @@ void TestUpgrade::refusals_data()
                                << QStringList({"Wrong file version", "1"});
     QTest::newRow("version 01 space") << F100C8 << QByteArray("Zr529") << "Zr529" << "01 " << 0
                                       << QStringList({"Wrong file version", "01 "});
+    QTest::newRow("version of 21 characters") << F100C8 << QByteArray("Zr529") << "Zr529" << "01.23.4567-rc1+build7"
+                                              << 0 << QStringList({"Wrong file version", "01.23.4567-rc1+build7"});
     QTest::newRow("no such file") << F100C8 << QByteArray("Zr529") << "Zr529" << "01" << -1
                                   << QStringList({"Wrong file version", ""});
     QTest::newRow("F405RG, Zr627 before version") << F405RG << QByteArray("Zr627") << "Zr627" << "1" << 0
@@ -235,6 +240,38 @@ void TestUpgrade::refusals()
     QVERIFY(rig.sim.bus.requests().isEmpty());
     QVERIFY(rig.sim.prompts.progresses.isEmpty());
     QCOMPARE(rig.device->flash(), before);
+}
+
+// Files the procedures have always taken: bytes after the image are ignored, a device without a header rule takes
+// a header of any length, and an image longer than the family's size gives its first S bytes.
+void TestUpgrade::acceptedAsBefore_data()
+{
+    QTest::addColumn<QString>("headerModel");
+    QTest::addColumn<int>("extraImageBytes");
+    QTest::addColumn<int>("trailingBytes");
+    QTest::newRow("bytes after the image") << "Zr529" << 0 << 0x40000; // more than any upgrade file of ours
+    QTest::newRow("header of 100 characters") << QString(81, 'Z') << 0 << 0;
+    QTest::newRow("longer image") << "Zr529" << 0x400 << 0;
+}
+
+void TestUpgrade::acceptedAsBefore()
+{
+    QFETCH(QString, headerModel);
+    QFETCH(int, extraImageBytes);
+    QFETCH(int, trailingBytes);
+    Rig rig(FamilyId::F100C8, "Zr529");
+    const QByteArray image = appImage(rig.family);
+    const QString path = rig.file(headerModel, image + QByteArray(extraImageBytes, '\x33'));
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::Append));
+    f.write(QByteArray(trailingBytes, '\x44'));
+    f.close();
+    rig.sim.prompts.openFile(path).question(Prompts::No);
+    QVERIFY(rig.run());
+    QVERIFY(rig.sim.prompts.allAnswered());
+    QCOMPARE(rig.sim.messages(), QStringList({path, "Writing firmware ... ", "Upgrade succesfull!"}));
+    const int first = int(rig.family.firstBlock - kFlashBase);
+    QCOMPARE(rig.device->flash().mid(first, int(rig.family.imageSize) - first), image.mid(first));
 }
 
 void TestUpgrade::lastDirectoryPerFamily()
@@ -377,6 +414,34 @@ void TestUpgrade::f100c6Retries()
     QVERIFY(readBack != expected);
     if (completes)
         QCOMPARE(rig.device->flashAt(0x08002000, 0x6000), image.mid(0x2000, 0x6000));
+}
+
+// Links planted under the dump names in the working directory are neither followed nor replaced: the file they
+// point to keeps its bytes, and nothing is created where a dangling one points. The upgrade goes on as before.
+void TestUpgrade::plantedLinksNotFollowed()
+{
+    Rig rig(FamilyId::F100C6, "Zr643");
+    const QString oldCwd = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(rig.dir.path()));
+    const auto restore = qScopeGuard([&] { QDir::setCurrent(oldCwd); });
+    QFile victim("victim");
+    QVERIFY(victim.open(QIODevice::WriteOnly) && victim.write("root's own file") > 0);
+    victim.close();
+    QVERIFY(QFile::link("victim", UpgradeEngine::kWrittenDumpName));
+    QVERIFY(QFile::link("created", UpgradeEngine::kReadDumpName));
+
+    rig.device->corruptReadBack(0x08002400, 1);
+    const QByteArray image = appImage(rig.family);
+    rig.sim.prompts.openFile(rig.file("Zr643", image)).question(Prompts::No);
+    QVERIFY(rig.run());
+    QVERIFY(rig.sim.prompts.allAnswered());
+    QCOMPARE(rig.count("Memory compare Error @ adr= 0x08002400"), 1);
+    QCOMPARE(rig.count("Upgrade succesfull!"), 1);
+    QVERIFY(victim.open(QIODevice::ReadOnly));
+    QCOMPARE(victim.readAll(), QByteArray("root's own file"));
+    QVERIFY(!QFileInfo::exists("created"));
+    QVERIFY(QFileInfo(UpgradeEngine::kWrittenDumpName).isSymLink());
+    QVERIFY(QFileInfo(UpgradeEngine::kReadDumpName).isSymLink());
 }
 
 void TestUpgrade::pageLines_data()

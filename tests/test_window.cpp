@@ -16,6 +16,7 @@
 #include "app/qtprompts.h"
 #include "app/screenfit.h"
 #include "tests/support/scriptedprompts.h"
+#include "core/version.h"
 
 class TestWindow : public QObject
 {
@@ -32,6 +33,8 @@ private slots:
     void fitFrameIntoScreen();
     void productionWindowStaysOnScreen();
     void progressDialogTitle();
+    void printsWithoutDisplay_data();
+    void printsWithoutDisplay();
 };
 
 static QStringList visibleMenuTitles(Flasher &w)
@@ -230,6 +233,34 @@ void TestWindow::progressDialogTitle()
     QCOMPARE(dialogs.first()->windowTitle(), QStringLiteral("ZrFlasher"));
     QCOMPARE(dialogs.first()->labelText(), QStringLiteral("Writing firmware ... "));
     progress->close();
+}
+
+// --help and --version answer on a machine without a display (a server, a build job, ssh).
+void TestWindow::printsWithoutDisplay_data()
+{
+    QTest::addColumn<QString>("option");
+    QTest::addColumn<QStringList>("printed");
+    QTest::newRow("--help") << "--help" << QStringList({"--fast-replies", "--production", "--simulate"});
+    QTest::newRow("-h") << "-h" << QStringList({"--fast-replies"});
+    QTest::newRow("--version") << "--version" << QStringList({"zrflasher " + kProgramVersion});
+}
+
+void TestWindow::printsWithoutDisplay()
+{
+    QFETCH(QString, option);
+    QFETCH(QStringList, printed);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
+        env.remove(QLatin1String(name));
+    QProcess p;
+    p.setProcessEnvironment(env);
+    p.start(QStringLiteral(ZRFLASHER_PATH), {option});
+    QVERIFY(p.waitForFinished(20000));
+    const QString out = QString::fromLocal8Bit(p.readAllStandardOutput());
+    QCOMPARE(p.exitStatus(), QProcess::NormalExit);
+    QVERIFY2(p.exitCode() == 0, qPrintable(p.readAllStandardError()));
+    for (const QString &text : printed)
+        QVERIFY2(out.contains(text), qPrintable(out));
 }
 
 QTEST_MAIN(TestWindow)

@@ -4,6 +4,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <sys/stat.h>
 
 #include "app/flasher.h"
 #include "boot/upgradefamily.h"
@@ -63,6 +64,8 @@ private slots:
     void connectAndUpgrade();
     void zrtoolRetriesOverALossyLine();
     void endsOnSigterm();
+    void refusals_data();
+    void refusals();
 };
 
 void TestZrsim::connectAndUpgrade_data()
@@ -158,6 +161,34 @@ void TestZrsim::endsOnSigterm()
     QCOMPARE(sim.process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(sim.process.exitCode(), 0);
     QCOMPARE(sim.flash(0).size(), 0x10000); // the default Zr501 (STM32F100C8), written on the way out
+}
+
+
+// Options that cannot serve are refused at once with one line, before any port is made: a key table that is a FIFO
+// (which would block the open), and a device ID given twice.
+void TestZrsim::refusals_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("key table FIFO") << QStringList({"--key-table", "fifo"})
+                                    << "zrsim: key table fifo: not a regular file (a FIFO) (see --help)\n";
+    QTest::newRow("one ID twice") << QStringList({"--device", "Zr501@0x0379C02B", "--device", "Zr529@0x0379c02b"})
+                                  << "zrsim: --device Zr529@0x0379c02b: another device has this ID (see --help)\n";
+}
+
+void TestZrsim::refusals()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QString, message);
+    QTemporaryDir dir;
+    QVERIFY(::mkfifo(QFile::encodeName(dir.filePath("fifo")).constData(), 0600) == 0);
+    QProcess p;
+    p.setWorkingDirectory(dir.path());
+    p.start(QStringLiteral(ZRSIM_PATH), options);
+    QVERIFY(p.waitForFinished(10000));
+    QCOMPARE(p.exitCode(), 1);
+    QCOMPARE(QString::fromLocal8Bit(p.readAllStandardError()), message);
+    QCOMPARE(p.readAllStandardOutput(), QByteArray());
 }
 
 QTEST_MAIN(TestZrsim)

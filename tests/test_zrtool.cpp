@@ -103,6 +103,8 @@ bool makeSpecialInput(const QString &name)
         return f.open(QIODevice::WriteOnly) && f.write(":" + QByteArray(8 << 20, '0')) == (8 << 20) + 1;
     if (name == "empty.hex")
         return f.open(QIODevice::WriteOnly);
+    if (name == "adir")
+        return QDir().mkdir(name);
     return true;
 }
 
@@ -140,6 +142,8 @@ private slots:
     void help();
     void errors_data();
     void errors();
+    void unreadableInputSaysWhy_data();
+    void unreadableInputSaysWhy();
     void hex2bin();
     void upgCreateMatchesWindow_data();
     void upgCreateMatchesWindow();
@@ -161,7 +165,8 @@ private slots:
     void failedFlushLeavesNoFile();
     void bootMatchesWindow_data();
     void bootMatchesWindow();
-    void bootProgressOnTerminal();
+    void progressOnTerminal_data();
+    void progressOnTerminal();
     void param();
     void id_data();
     void id();
@@ -433,6 +438,26 @@ void TestZrtool::errors_data()
     QTest::newRow("id not hexadecimal") << QStringList{"id", "0x12G4"} << 1 << "'0x12G4' is not a 32-bit";
     QTest::newRow("id too long") << QStringList{"id", "123456789"} << 1 << "'123456789' is not a 32-bit";
     QTest::newRow("unknown command") << QStringList{"flash"} << 1 << "unknown command 'flash'";
+
+    // The device commands look at their input before the cable: what it is, bounded as "upg inspect" bounds it.
+    QTest::newRow("upgrade 2 GiB file") << QStringList{"upgrade", "huge.upg"} << 2
+                                        << "huge.upg: 2147483648 bytes, more than the";
+    QTest::newRow("upgrade FIFO") << QStringList{"upgrade", "fifo"} << 2 << "fifo: not a regular file (a FIFO)";
+    QTest::newRow("upgrade directory") << QStringList{"upgrade", "adir"} << 2
+                                       << "adir: not a regular file (a directory)";
+    QTest::newRow("upgrade device") << QStringList{"upgrade", "/dev/null"} << 2
+                                    << "/dev/null: not a regular file (a device)";
+    QTest::newRow("upgrade missing file") << QStringList{"upgrade", "nope.upg"} << 2 << "nope.upg: no such file";
+    QTest::newRow("stream FIFO") << QStringList{"stream", "--name", "Zr501", "fifo"} << 2
+                                 << "fifo: not a regular file (a FIFO)";
+    QTest::newRow("write-flash more than a block") << QStringList{"write-flash", "--address", "0x08004000", "boot.bin"}
+                                                   << 2 << "boot.bin: 7000 bytes, more than the 1024 bytes";
+    QTest::newRow("write-flash empty file") << QStringList{"write-flash", "--address", "0x08004000", "empty.hex"}
+                                            << 2 << "empty.hex: empty";
+    QTest::newRow("unknown cable backend") << QStringList{"connect", "--cable-backend", "bogus"} << 1
+                                           << "unknown cable backend 'bogus' (";
+    QTest::newRow("read-flash without -o") << QStringList{"read-flash", "--length", "16"} << 1
+                                           << "missing option -o/--output";
 }
 
 void TestZrtool::errors()
@@ -452,6 +477,37 @@ void TestZrtool::errors()
     QVERIFY2(r.err.endsWith('\n') && r.err.count('\n') == 1, qPrintable(r.err)); // one line
     QCOMPARE(r.out, QString());
     QCOMPARE(snapshot(m_dir->path()), before); // nothing written, nothing half-written
+}
+
+// An input the user may not read is refused before the cable with the reason, by every command that reads one
+// (as root, zrtool runs as nobody: root reads any file).
+void TestZrtool::unreadableInputSaysWhy_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::newRow("upgrade") << QStringList{"upgrade", "locked.upg"};
+    QTest::newRow("stream") << QStringList{"stream", "--name", "Zr501", "locked.upg"};
+    QTest::newRow("write-flash") << QStringList{"write-flash", "--address", "0x08004000", "locked.upg"};
+    QTest::newRow("upg inspect") << QStringList{"upg", "inspect", "locked.upg"};
+}
+
+void TestZrtool::unreadableInputSaysWhy()
+{
+    QFETCH(QStringList, arguments);
+    QStringList command = QStringList{QStringLiteral(ZRTOOL_PATH)} + arguments;
+    if (::geteuid() == 0) {
+        const QString setpriv = QStandardPaths::findExecutable("setpriv");
+        if (setpriv.isEmpty())
+            QSKIP("root reads every file, and there is no setpriv to run as another user");
+        command = QStringList{setpriv, "--reuid=65534", "--regid=65534", "--clear-groups"} + command;
+    }
+    QVERIFY(::chmod(QFile::encodeName(m_dir->path()).constData(), 0777) == 0);
+    QVERIFY(writeFile("locked.upg", "x") && QFile::setPermissions("locked.upg", QFileDevice::Permissions()));
+    QProcess p;
+    p.start(command.takeFirst(), command);
+    QVERIFY(p.waitForFinished(20000));
+    QCOMPARE(p.exitCode(), 2);
+    QCOMPARE(QString::fromLocal8Bit(p.readAllStandardError()),
+             QStringLiteral("zrtool: locked.upg: cannot open (Permission denied)\n"));
 }
 
 void TestZrtool::hex2bin()
@@ -533,7 +589,8 @@ void TestZrtool::upgLayoutOfUnknownModel()
     QCOMPARE(o.value("model").toString(), QStringLiteral("Zr999"));
     QCOMPARE(o.value("layout").toString(), family);
     QCOMPARE(o.value("layoutFrom").toString(), QStringLiteral("image size"));
-    QCOMPARE(o.value("applicationFirst").toInt(), int(upgradeLayout(family)->appFirstAddress()));
+    QCOMPARE(o.value("applicationFirst").toString(),
+             "0x" + QStringLiteral("%1").arg(upgradeLayout(family)->appFirstAddress(), 8, 16, QLatin1Char('0')).toUpper());
 }
 
 void TestZrtool::upgInspectBad_data()
@@ -585,7 +642,7 @@ void TestZrtool::upgInspectBad()
     QCOMPARE(o.value("layout").toString(), QStringLiteral("STM32F100C8"));
     if (damage == "alter") {
         QCOMPARE(o.value("crc").toString(), QStringLiteral("BAD"));
-        QVERIFY(o.value("crcStored").toInt() != o.value("crcComputed").toInt());
+        QVERIFY(o.value("imageCrc").toString() != o.value("imageCrcComputed").toString());
     }
 
     // The good file it came from passes.
@@ -593,8 +650,11 @@ void TestZrtool::upgInspectBad()
     QCOMPARE(goodRun.code, 0);
     const QJsonObject good = QJsonDocument::fromJson(goodRun.out.toUtf8()).object();
     QCOMPARE(good.value("result").toString(), QStringLiteral("OK"));
-    QCOMPARE(good.value("crcStored").toInt(), good.value("crcComputed").toInt());
-    QCOMPARE(good.value("applicationFirst").toInt(), 0x08002000);
+    // CRCs and addresses as hexadecimal text, as "upgrade --json" gives them.
+    QVERIFY(QRegularExpression("^0x[0-9A-F]{4}$").match(good.value("imageCrc").toString()).hasMatch());
+    QCOMPARE(good.value("imageCrc").toString(), good.value("imageCrcComputed").toString());
+    QCOMPARE(good.value("applicationFirst").toString(), QStringLiteral("0x08002000"));
+    QCOMPARE(good.value("crcAddress").toString(), QStringLiteral("0x0800FFFE"));
 }
 
 // The Zr440's layout (from 0x08001800) writes the descriptor at 0x08001FC0: a file must carry the model code there.
@@ -650,6 +710,13 @@ void TestZrtool::upgCreateInFreshFolder()
     QCOMPARE(readUpgradeFile("Zr501/new/Zr501_v1.23.upg").header, QStringLiteral("Zr501 Upgrade File Header"));
     QVERIFY(QFileInfo("Zr501/new/Zr501_v1.23_app.bin").size() > 0);
     QCOMPARE(QDir("Zr501/new").entryList(QDir::Files | QDir::Hidden).size(), 2); // no temporaries left
+
+    // A name without ".upg" gets it, as in the window; the companion takes the whole name.
+    const Result typed = zrtool({"upg", "create", "--model", "Zr501", "app.hex", "-o", "Zr501/new/Zr501_v1.24"});
+    QCOMPARE(typed.code, 0);
+    QCOMPARE(readUpgradeFile("Zr501/new/Zr501_v1.24.upg").header, QStringLiteral("Zr501 Upgrade File Header"));
+    QVERIFY(QFileInfo("Zr501/new/Zr501_v1.24_app.bin").size() > 0);
+    QVERIFY(!QFileInfo::exists("Zr501/new/Zr501_v1.24"));
 }
 
 void TestZrtool::outputsThatAreNotFiles_data()
@@ -925,23 +992,34 @@ void TestZrtool::bootMatchesWindow()
     QCOMPARE(readU32(readAll(path("cli/" + code + "/" + names.first())), int(wordOffset)), firstWord);
 }
 
-void TestZrtool::bootProgressOnTerminal()
+void TestZrtool::progressOnTerminal_data()
 {
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QString>("last"); // the bar's last drawing
+    QTest::newRow("boot series") << "boot --model Zr501 --bootloader boot.hex --year 26 --week 14 --first 0 --count 20 "
+                                    "--out t"
+                                 << "\rzrtool boot Zr501 [########################################] 20/20 100%";
+    // An upgrade reports the start of each block; its bar still ends full.
+    QTest::newRow("upgrade") << "upgrade --simulate --sim-virtual-clock --no-registry good.upg"
+                             << "[########################################] 57344/57344 100%";
+}
+
+void TestZrtool::progressOnTerminal()
+{
+    QFETCH(QString, command);
+    QFETCH(QString, last);
     // `script` runs the command on a pseudo-terminal.
     const QString script = QStandardPaths::findExecutable("script");
     if (script.isEmpty())
         QSKIP("no 'script' program to provide a terminal");
     QProcess p;
-    p.start(script, {"-qec",
-                     QStringLiteral("'%1' boot --model Zr501 --bootloader boot.hex --year 26 --week 14 --first 0 "
-                                    "--count 20 --out t")
-                         .arg(QStringLiteral(ZRTOOL_PATH)),
-                     "/dev/null"});
+    p.start(script, {"-qec", QStringLiteral("'%1' %2").arg(QStringLiteral(ZRTOOL_PATH), command), "/dev/null"});
     QVERIFY(p.waitForFinished(60000));
     const QString out = QString::fromLocal8Bit(p.readAllStandardOutput());
     QCOMPARE(p.exitCode(), 0);
-    QVERIFY2(out.contains("\rzrtool boot Zr501 [") && out.contains("] 20/20"), qPrintable(out));
-    QCOMPARE(QDir("t").entryList(QDir::Files).size(), 20);
+    QVERIFY2(out.contains(last), qPrintable(out));
+    if (command.startsWith("boot"))
+        QCOMPARE(QDir("t").entryList(QDir::Files).size(), 20);
 }
 
 void TestZrtool::param()

@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include "core/appstate.h"
 #include "core/files.h"
@@ -23,7 +24,6 @@ const QString kCrcErr = QStringLiteral("CRC err");
 const QString kHexTitle = QStringLiteral("QInputDialog::getText()");
 const char *const kBinFilter = "Bin (*.bin)";
 
-constexpr int kFlashBlock = 1024;
 // Send reads the first 64 KiB of flash.
 constexpr int kSendBlocks = 64;
 // Load Bin and Test 1 write from here on (the application area).
@@ -184,8 +184,11 @@ bool DeviceCommands::saveDump(const QString &defaultName, const QByteArray &byte
     const QString path = m_prompts.getSaveFileName(tr("Select file"), defaultName, tr(kBinFilter));
     if (path.isEmpty())
         return false;
-    // Written whole or not at all: a failed save never leaves a half dump that looks like a good one.
-    if (writeFileBytes(path, bytes))
+    // Written whole or not at all: a failed save never leaves a half dump that looks like a good one (a chosen file
+    // in a folder that takes no new files is written in place, as it always could be). The proposed name, taken
+    // unchanged, is a fixed name in the working directory: a link planted there is not followed.
+    const bool proposed = QFileInfo(path).absoluteFilePath() == QFileInfo(defaultName).absoluteFilePath();
+    if (proposed ? writeFixedNameFile(path, bytes) : writeFileBytesOrInPlace(path, bytes))
         return true;
     m_state.log(tr("Cannot write file %1").arg(QDir::toNativeSeparators(path)));
     return false;

@@ -20,6 +20,9 @@ QByteArray readErasedBlock(QIODevice &device, int size, int *got = nullptr);
 // The same from the start of a file; a file that cannot be opened gives a block of 0xFF only.
 QByteArray readErasedBlock(const QString &path, int size);
 
+// The flash block the service commands read and write (Write Flash sends exactly one).
+constexpr int kFlashBlock = 1024;
+
 // A file name in the working directory with the platform's own separator (".\flashDump" on Windows).
 QString workingDirName(const QString &name);
 

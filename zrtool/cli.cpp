@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <cstdio>
 #include <cstdlib>
@@ -93,7 +94,10 @@ bool Command::parse(const QStringList &arguments, int minArguments, int maxArgum
     }
     for (const QCommandLineOption &option : required) {
         if (!parser.isSet(option)) {
-            usageError(QStringLiteral("missing option --%1").arg(option.names().constLast()));
+            QStringList spelled; // as typed: -o/--output
+            for (const QString &name : option.names())
+                spelled << (name.size() == 1 ? QStringLiteral("-") : QStringLiteral("--")) + name;
+            usageError(QStringLiteral("missing option %1").arg(spelled.join(QLatin1Char('/'))));
             return false;
         }
     }
@@ -256,6 +260,31 @@ bool readFile(const QString &path, QByteArray *bytes, QString *problem, qint64 m
     return true;
 }
 
+bool checkInput(const QString &path, qint64 maxSize, QString *problem)
+{
+    const QFileInfo info(path);
+    if (!info.exists() && !info.isSymLink()) {
+        *problem = QStringLiteral("no such file");
+        return false;
+    }
+    if (!checkInputFile(path, maxSize, problem))
+        return false;
+    if (!info.isFile()) { // a device, or a link to nothing
+        *problem = info.exists() ? QStringLiteral("not a regular file (a device)")
+                                 : QStringLiteral("a symbolic link to nothing (%1)").arg(info.symLinkTarget());
+        return false;
+    }
+    if (info.size() == 0) {
+        *problem = QStringLiteral("empty");
+        return false;
+    }
+    QFile file(path);
+    if (file.open(QIODevice::ReadOnly))
+        return true;
+    *problem = QStringLiteral("cannot open (%1)").arg(file.errorString());
+    return false;
+}
+
 bool writeFile(const QString &path, const QByteArray &bytes, QString *problem)
 {
     QString error;
@@ -282,6 +311,7 @@ ProgressBar::ProgressBar(const QString &label, int total)
     , m_total(qMax(1, total))
     , m_terminal(isatty(2))
 {
+    m_clock.start();
 }
 
 ProgressBar::~ProgressBar()
@@ -293,12 +323,25 @@ ProgressBar::~ProgressBar()
 void ProgressBar::setValue(int done)
 {
     constexpr int kWidth = 40;
+    // After two seconds the rate so far tells the time left; shorter work ends before anyone reads it.
+    constexpr qint64 kEstimateAfterMs = 2000;
+    done = qBound(0, done, m_total);
     const int filled = int(qint64(done) * kWidth / m_total);
-    if (!m_terminal || (filled == m_drawn && done != m_total))
+    const qint64 ms = m_clock.elapsed();
+    const int left = done > 0 && done < m_total && ms >= kEstimateAfterMs
+        ? int((ms * (m_total - done) / done + 999) / 1000)
+        : -1;
+    if (!m_terminal || (filled == m_drawn && left == m_secondsLeft && done != m_total))
         return;
     m_drawn = filled;
-    printTo(stderr, QStringLiteral("\r%1 [%2%3] %4/%5")
+    m_secondsLeft = left;
+    const QString estimate = left < 0 ? QString()
+        : left < 60                   ? QStringLiteral(", %1 s left").arg(left)
+                                      : QStringLiteral(", %1 min %2 s left").arg(left / 60).arg(left % 60);
+    printTo(stderr, QStringLiteral("\r%1 [%2%3] %4/%5 %6%%7   ")
                         .arg(m_label, QString(filled, QLatin1Char('#')), QString(kWidth - filled, QLatin1Char(' ')))
                         .arg(done)
-                        .arg(m_total));
+                        .arg(m_total)
+                        .arg(qint64(done) * 100 / m_total)
+                        .arg(estimate));
 }

@@ -3,6 +3,7 @@
 
 #include <QCommandLineParser>
 #include <QJsonObject>
+#include <QElapsedTimer>
 #include <QString>
 #include <QStringList>
 
@@ -74,6 +75,9 @@ QString hex(quint32 value, int digits = 0);
 // Reads a whole file of at most maxSize bytes; false with *problem set (a FIFO or a larger file is refused before
 // anything is read).
 bool readFile(const QString &path, QByteArray *bytes, QString *problem, qint64 maxSize);
+// The input file of a command, looked at before anything else is done: false with *problem set ("no such file",
+// "not a regular file (a FIFO)", "... more than the N bytes it can hold", "empty", "cannot open (reason)").
+bool checkInput(const QString &path, qint64 maxSize, QString *problem);
 // Writes the file whole or not at all (an existing file is replaced only on success); false with *problem set.
 bool writeFile(const QString &path, const QByteArray &bytes, QString *problem);
 
@@ -98,12 +102,16 @@ public:
     ProgressBar(const QString &label, int total);
     ~ProgressBar();
     void setValue(int done);
+    // The work is done: the bar is drawn full (a step-wise progress reports the start of its last step only).
+    void complete() { setValue(m_total); }
 
 private:
     QString m_label;
     int m_total;
     int m_drawn = -1;
+    int m_secondsLeft = -1;
     bool m_terminal;
+    QElapsedTimer m_clock;
 };
 
 // The subcommands; each takes the arguments after its command word and returns the exit status.

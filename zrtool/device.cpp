@@ -1,6 +1,7 @@
 // zrtool's device commands: cables, connect, upgrade, run, read-flash, write-flash, stream, mute, unmute, discover,
 // all over the window's own engines with prompts answered from the command line.
 #include <QCoreApplication>
+#include <QDir>
 #include <QFileInfo>
 #include <QJsonObject>
 #include <csignal>
@@ -225,9 +226,21 @@ QString noCableReason(const FtdiDriver &driver)
     return why.isEmpty() ? QStringLiteral("no cable backend sees a cable") : why;
 }
 
+// A --cable-backend that names no backend is a usage error (exit 1), said before any backend is asked.
+int checkBackend(const Command &command)
+{
+    const QString backend = command.parser.value(kBackend);
+    if (backend.isEmpty() || cableBackendNames().contains(backend))
+        return kExitOk;
+    return command.usageError(QStringLiteral("unknown cable backend '%1' (%2)")
+                                      .arg(backend, cableBackendNames().join(QStringLiteral(", "))));
+}
+
 // Opens the session's cable; prints the reason and returns the exit status when it cannot.
 int openSession(const Command &command, Session *session, bool addressed = false, bool caught = true)
 {
+    if (const int status = checkBackend(command))
+        return status;
     QString why;
     if (!chooseDriver(command, session, &why, caught)) {
         printErr(QStringLiteral("zrtool: no cable: ") + why);
@@ -260,11 +273,18 @@ int openSession(const Command &command, Session *session, bool addressed = false
                                                   &session->prompts);
     session->cable->setFastReplies(!p.isSet(kFullWindows));
     if (session->cable->open(250000, 8, 2, 0) != 0) {
+        const QString wanted = p.value(kCable);
         if (session->prompts.lastItems.isEmpty())
-            printErr(QStringLiteral("zrtool: no cable: ") + noCableReason(*session->driver));
+            printErr(QStringLiteral("zrtool: no cable: ") + (wanted.isEmpty() ? QString()
+                                                              : QStringLiteral("'%1' not found: ").arg(wanted))
+                     + noCableReason(*session->driver));
+        else if (session->prompts.matchedItems.size() > 1)
+            printErr(QStringLiteral("zrtool: no cable: '%1' matches several cables (%2); give the whole serial "
+                                    "number or port")
+                             .arg(wanted, session->prompts.matchedItems.join(QStringLiteral(", "))));
         else
             printErr(QStringLiteral("zrtool: no cable: '%1' is not one of: %2")
-                             .arg(p.value(kCable), session->prompts.lastItems.join(QStringLiteral(", "))));
+                             .arg(wanted, session->prompts.lastItems.join(QStringLiteral(", "))));
         return kExitNoCable;
     }
     if (addressed && p.isSet(kTarget)) {
@@ -362,6 +382,8 @@ int runCables(const QStringList &arguments)
     addCommonOptions(command, false);
     if (!command.parse(arguments, 0, 0))
         return kExitUsage;
+    if (const int status = checkBackend(command))
+        return status;
     Session session;
     QString why;
     if (!chooseDriver(command, &session, &why, false)) {
@@ -431,6 +453,23 @@ int runConnect(const QStringList &arguments)
     return kExitOk;
 }
 
+namespace {
+// The CRC-16 stored in the file's image under the family's layout, as "upg inspect" and the registry give it;
+// null when no family ran or the image is short.
+QJsonValue imageCrc(const QString &path, const QString &familyName)
+{
+    for (const UpgradeFamily &family : upgradeFamilies()) {
+        if (familyName != QLatin1String(family.name))
+            continue;
+        const QByteArray image = decodedImage(readUpgradeFile(path).image, family.imageSize);
+        if (image.isEmpty())
+            break;
+        return hex(readU16(image, int(family.imageSize) - 2), 4);
+    }
+    return QJsonValue();
+}
+} // namespace
+
 int runUpgradeDevice(const QStringList &arguments)
 {
     Command command(QStringLiteral("upgrade"),
@@ -469,8 +508,9 @@ int runUpgradeDevice(const QStringList &arguments)
     if (p.isSet(retries) && !parseNumber(p.value(retries), &retryCount, 100))
         return command.usageError(QStringLiteral("--retries needs a number from 0 to 100"));
     const QString path = command.arguments().at(0);
-    if (!QFileInfo(path).isFile())
-        return fileError(kExitInput, path, QStringLiteral("no such file"));
+    QString problem; // bounded as "upg inspect" is: a huge file is refused before it is read
+    if (!checkInput(path, maxUpgradeFileSize(), &problem))
+        return fileError(kExitInput, path, problem);
 
     // Every upgrade that runs is recorded; a registry that cannot be reached is said once and stops nothing (the
     // record waits in the local spool).
@@ -493,6 +533,8 @@ int runUpgradeDevice(const QStringList &arguments)
     request.retries = int(retryCount);
     request.collisionLimit = kCollisionLimit;
     const UpgradeOutcome outcome = upgradeDevice(session.state, session.prompts, *session.cable, request);
+    if (outcome.result == UpgradeOutcome::Result::Done && session.bar)
+        session.bar->complete();
     endProgress(session);
     if (recorder) {
         const QString notice = recorder->takeNotice();
@@ -508,6 +550,7 @@ int runUpgradeDevice(const QStringList &arguments)
                               {"family", outcome.family},
                               {"file", outcome.fileName},
                               {"fileCrc", hex(outcome.fileCrc, 4)},
+                              {"imageCrc", imageCrc(path, outcome.family)},
                               {"fastReplies", outcome.fastReplies},
                               {"durationMs", double(outcome.durationMs)},
                               {"step", outcome.step}});
@@ -577,8 +620,9 @@ int runReadFlash(const QStringList &arguments)
     const QCommandLineOption length(QStringLiteral("length"), "Number of bytes.", "N");
     command.addOption(address);
     command.addOption(length);
-    command.addOption(Command::outputOption(QStringLiteral("The file to write."), QStringLiteral("FILE")));
-    if (!command.parse(arguments, 0, 0, {length, QCommandLineOption("o")}))
+    const QCommandLineOption output = Command::outputOption(QStringLiteral("The file to write."), QStringLiteral("FILE"));
+    command.addOption(output);
+    if (!command.parse(arguments, 0, 0, {length, output}))
         return kExitUsage;
     quint32 start = FLASH_BASE, count = 0;
     if (command.parser.isSet(address) && !parseNumber(command.parser.value(address), &start))
@@ -606,8 +650,8 @@ int runReadFlash(const QStringList &arguments)
 int runWriteFlash(const QStringList &arguments)
 {
     Command command(QStringLiteral("write-flash"),
-                    QStringLiteral("Write one 1 KiB flash block from a file (bytes the file lacks are written as "
-                                   "0xFF)."));
+                    QStringLiteral("Write one 1 KiB flash block from a file of 1 to 1024 bytes (bytes the file "
+                                   "lacks are written as 0xFF)."));
     addCommonOptions(command, true);
     const QCommandLineOption address(QStringLiteral("address"), "Block address.", "A");
     command.addOption(address);
@@ -618,8 +662,9 @@ int runWriteFlash(const QStringList &arguments)
     if (!parseNumber(command.parser.value(address), &start))
         return command.usageError(QStringLiteral("--address needs a number"));
     const QString path = command.arguments().at(0);
-    if (!QFileInfo(path).isFile())
-        return fileError(kExitInput, path, QStringLiteral("no such file"));
+    QString problem; // one block: a larger file would lose its rest, an empty one would write 0xFF
+    if (!checkInput(path, kFlashBlock, &problem))
+        return fileError(kExitInput, path, problem);
     Session session;
     if (const int status = openSession(command, &session, true))
         return status;
@@ -645,7 +690,9 @@ int runStream(const QStringList &arguments)
 {
     Command command(QStringLiteral("stream"),
                     QStringLiteral("Stream upgrade: hold every device of one model in its bootloader while they are "
-                                   "power-cycled, then write the file to all of them at once (three passes)."));
+                                   "power-cycled, then write the file to all of them at once (three passes). The "
+                                   "devices' replies are not examined: nothing tells whether a device got every "
+                                   "block, so check each one afterwards (zrtool connect --target ID)."));
     addCommonOptions(command, false);
     const QCommandLineOption name(QStringLiteral("name"), "The model to upgrade (the others start their application).", "MODEL");
     const QCommandLineOption force(QStringLiteral("force"),
@@ -658,8 +705,9 @@ int runStream(const QStringList &arguments)
     if (!command.parse(arguments, 1, 1, {name}))
         return kExitUsage;
     const QString path = command.arguments().at(0);
-    if (!QFileInfo(path).isFile())
-        return fileError(kExitInput, path, QStringLiteral("no such file"));
+    QString problem;
+    if (!checkInput(path, maxUpgradeFileSize(), &problem))
+        return fileError(kExitInput, path, problem);
     // Nothing goes on the bus for a file of another model, or of a model that does not use the stream's layout.
     const QString refusal = StreamUpgrade::modelRefusal(readUpgradeFile(path).header, command.parser.value(name));
     if (!refusal.isEmpty() && !command.parser.isSet(force))
@@ -673,6 +721,7 @@ int runStream(const QStringList &arguments)
     session.prompts.texts[QStringLiteral("Device")] = command.parser.value(name);
     session.prompts.openFile = path;
     StreamUpgrade stream(session.state, session.prompts, *session.cable);
+    const qint64 startUs = session.cable->clockUs(); // the wall clock with a cable, simulated time with --simulate
     stream.connectDevices();
     endProgress(session);
     if (g_stopSignal)
@@ -685,6 +734,10 @@ int runStream(const QStringList &arguments)
                                               "again to finish it"));
     if (!session.lines.contains(QStringLiteral("Upgrade Stream finished!")))
         return deviceFailed(QStringLiteral("stream"), session.lines.value(session.lines.size() - 1));
+    printLine(QStringLiteral("%1 sent three times over to every %2 on the bus in %3 s; replies are not examined, "
+                             "check each device (zrtool connect --target ID)")
+                      .arg(QDir::toNativeSeparators(path), command.parser.value(name))
+                      .arg((session.cable->clockUs() - startUs) / 1e6, 0, 'f', 1));
     return kExitOk;
 }
 

@@ -1,5 +1,6 @@
 // zrtool upg create / inspect / extract: upgrade files through the same writer and reader as the window.
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <algorithm>
 
@@ -177,7 +178,8 @@ int runCreate(const QStringList &arguments)
                                    QStringLiteral("CODE"));
     const QCommandLineOption family = familyOption(QStringLiteral("Family layout, for a model the catalogue does "
                                                                   "not name (or to override it)."));
-    const QCommandLineOption output = Command::outputOption(QStringLiteral("Upgrade file to write."),
+    const QCommandLineOption output = Command::outputOption(QStringLiteral("Upgrade file to write (\".upg\" is "
+                                                                           "appended when the name lacks it)."),
                                                             QStringLiteral("OUT.upg"));
     const QCommandLineOption crop(QStringLiteral("crop"),
                                   QStringLiteral("Cut off HEX data outside the layout's application window, as the "
@@ -209,7 +211,10 @@ int runCreate(const QStringList &arguments)
     }
 
     const QString in = cmd.arguments().at(0);
-    const QString out = cmd.parser.value(output);
+    // A device or FIFO named on purpose keeps its name.
+    const QFileInfo target(cmd.parser.value(output));
+    const QString out = target.exists() && !target.isFile() && !target.isDir() ? target.filePath()
+                                                                                 : upgradeFilePath(target.filePath());
     UpgradeChecks checks;
     checks.refuseOutside = !cmd.parser.isSet(crop);
     checks.checkDescriptor = !cmd.parser.isSet(force);
@@ -275,18 +280,19 @@ int runInspect(const QStringList &arguments)
                       {"layout", l ? QJsonValue(QLatin1String(l->family)) : QJsonValue()},
                       {"result", ok ? "OK" : "BAD"},
                       {"problems", QJsonArray::fromStringList(r.problems)}};
+        // Addresses and CRCs as hexadecimal text, as every command prints them; sizes as numbers.
         if (l) {
             o.insert("layoutFrom", r.layoutFrom);
             o.insert("layoutImageSize", qint64(l->imageSize));
-            o.insert("applicationFirst", qint64(l->appFirstAddress()));
-            o.insert("applicationLast", qint64(base + l->crcOffset() - 1));
-            o.insert("crcAddress", qint64(base + l->crcOffset()));
+            o.insert("applicationFirst", hex(l->appFirstAddress(), 8));
+            o.insert("applicationLast", hex(base + l->crcOffset() - 1, 8));
+            o.insert("crcAddress", hex(base + l->crcOffset(), 8));
         }
         if (r.coversDescriptor)
             o.insert("descriptorModel", descriptorText(r.descriptorName));
         if (!r.plain.isEmpty()) {
-            o.insert("crcStored", r.stored);
-            o.insert("crcComputed", r.computed);
+            o.insert("imageCrc", hex(r.stored, 4)); // the CRC-16 stored in the image, as "upgrade" and the registry
+            o.insert("imageCrcComputed", hex(r.computed, 4));
             o.insert("crc", r.crcOk() ? "OK" : "BAD");
         }
         printJson(o);
