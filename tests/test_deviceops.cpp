@@ -10,6 +10,7 @@
 #include "boot/deviceupgrade.h"
 #include "boot/upgradefamily.h"
 #include "registry/registry.h"
+#include "tests/support/descriptorimage.h"
 #include "tests/support/upgradefixture.h"
 
 namespace {
@@ -386,11 +387,7 @@ QByteArray familyImage(const QByteArray &model, const QString &family, int seed)
 {
     const UpgradeFamily *f = familyByName(family);
     QByteArray image = testImage(f->imageSize, f->firstBlock - FLASH_BASE, seed);
-    if (f->firstBlock <= DESCRIPTOR_ADDRESS) {
-        QByteArray descriptor(64, '\0');
-        descriptor.replace(0, model.size(), model);
-        image.replace(int(DESCRIPTOR_ADDRESS - FLASH_BASE), 64, descriptor);
-    }
+    nameModelInDescriptor(&image, model, f->firstBlock);
     return image;
 }
 } // namespace

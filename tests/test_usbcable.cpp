@@ -18,6 +18,7 @@
 #ifdef ZR_HAVE_UMOCKDEV
 #include <libusb.h>
 
+#include "tests/support/descriptorimage.h"
 #include "tests/support/ft232remulator.h"
 #endif
 
@@ -169,6 +170,7 @@ void TestUsbCable::upgrade()
     QByteArray image(int(row->imageSize), '\0');
     for (quint32 i = row->firstBlock - FLASH_BASE; i < row->imageSize; ++i)
         image[int(i)] = char((i * 13 + (i >> 7)) & 0xFF);
+    nameModelInDescriptor(&image, model, row->firstBlock);
     QTemporaryDir dir;
     const QString path = dir.filePath(QString::fromLatin1(model) + QStringLiteral(".upg"));
     QFile file(path);

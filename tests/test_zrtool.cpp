@@ -712,7 +712,7 @@ void TestZrtool::upgCreateInFreshFolder()
     QCOMPARE(QDir("Zr501/new").entryList(QDir::Files | QDir::Hidden).size(), 2); // no temporaries left
 
     // A name without ".upg" gets it, as in the window; the companion takes the whole name.
-    const Result typed = zrtool({"upg", "create", "--model", "Zr501", "app.hex", "-o", "Zr501/new/Zr501_v1.24"});
+    const Result typed = zrtool({"upg", "create", "--model", "Zr501", "--crop", "app.hex", "-o", "Zr501/new/Zr501_v1.24"});
     QCOMPARE(typed.code, 0);
     QCOMPARE(readUpgradeFile("Zr501/new/Zr501_v1.24.upg").header, QStringLiteral("Zr501 Upgrade File Header"));
     QVERIFY(QFileInfo("Zr501/new/Zr501_v1.24_app.bin").size() > 0);
