@@ -1,13 +1,116 @@
-// The file operations on Windows: Qt's files for writing, MoveFileExW for the replacing rename.
+// The file operations on Windows: the wide-character Win32 calls, so drive letters, backslashes and names in any
+// script work; FlushFileBuffers makes a temporary durable and MoveFileExW puts it in place, written through.
 #include "core/files.h"
 #include "core/files_platform.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <cerrno>
 #include <windows.h>
 
 namespace zrfiles {
+
+namespace {
+
+// The path as Win32 takes it: backslashes, UTF-16, NUL-terminated.
+class WidePath
+{
+public:
+    explicit WidePath(const QString &path) : m_path(QDir::toNativeSeparators(path)) {}
+    const wchar_t *data() const { return reinterpret_cast<const wchar_t *>(m_path.utf16()); }
+
+private:
+    QString m_path;
+};
+
+// The C library's code for a Win32 error, so a message reads the same as on the other systems ("No space left on
+// device"); EIO for the rare ones without a counterpart.
+int errnoOf(DWORD error)
+{
+    switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_BAD_NET_NAME:
+        return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+        return EACCES;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+        return EEXIST;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+        return ENOSPC;
+    case ERROR_WRITE_PROTECT:
+        return EROFS;
+    case ERROR_INVALID_NAME:
+    case ERROR_DIRECTORY:
+    case ERROR_BAD_PATHNAME:
+        return EINVAL;
+    case ERROR_FILENAME_EXCED_RANGE:
+        return ENAMETOOLONG;
+    case ERROR_NOT_SAME_DEVICE:
+        return EXDEV;
+    default:
+        return EIO;
+    }
+}
+
+QString windowsError(DWORD error)
+{
+    return systemError(errnoOf(error));
+}
+
+// Opens what stands at `path` without reading it (a directory too): INVALID_HANDLE_VALUE when nothing is there.
+HANDLE openExisting(const QString &path, DWORD access)
+{
+    return CreateFileW(WidePath(path).data(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+// Writes all of `bytes` to an open handle: 0, or the Win32 error.
+DWORD writeAll(HANDLE file, const QByteArray &bytes)
+{
+    qint64 done = 0;
+    while (done < bytes.size()) {
+        const DWORD chunk = DWORD(qMin<qint64>(bytes.size() - done, 1 << 30));
+        DWORD written = 0;
+        if (!WriteFile(file, bytes.constData() + done, chunk, &written, nullptr))
+            return GetLastError();
+        if (written == 0)
+            return ERROR_DISK_FULL;
+        done += written;
+    }
+    return 0;
+}
+
+// A device (NUL, COM3) or a pipe is written in place: it cannot be replaced without destroying it.
+bool writeInPlace(const QString &from, const QString &to, QString *error)
+{
+    QByteArray bytes;
+    if (!readFileBytes(from, &bytes, error))
+        return false;
+    const HANDLE out = CreateFileW(WidePath(to).data(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   OPEN_EXISTING, 0, nullptr);
+    if (out == INVALID_HANDLE_VALUE) {
+        *error = windowsError(GetLastError());
+        return false;
+    }
+    const DWORD code = writeAll(out, bytes);
+    CloseHandle(out);
+    if (code) {
+        *error = windowsError(code);
+        return false;
+    }
+    DeleteFileW(WidePath(from).data());
+    return true;
+}
+
+} // namespace
 
 int lastSeparator(const QString &path)
 {
@@ -16,76 +119,118 @@ int lastSeparator(const QString &path)
 
 Kind kindOf(const QString &path, QString *what)
 {
-    const QFileInfo info(path);
-    if (!info.exists())
-        return Kind::Missing;
-    if (info.isDir()) {
+    const auto name = [what](const char *text) {
         if (what)
-            *what = QStringLiteral("a directory");
-        return Kind::Directory;
+            *what = QLatin1String(text);
+    };
+    // Opened, not looked up by attributes: a device name (NUL, COM3, also as C:\dir\NUL) has no attributes.
+    const HANDLE handle = openExisting(path, 0);
+    if (handle == INVALID_HANDLE_VALUE) {
+        // Something held open by a program that shares nothing still has attributes.
+        const DWORD attributes = GetFileAttributesW(WidePath(path).data());
+        if (attributes == INVALID_FILE_ATTRIBUTES)
+            return Kind::Missing;
+        if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+            return name("a directory"), Kind::Directory;
+        return Kind::Regular;
     }
-    return info.isFile() ? Kind::Regular : Kind::Other;
+    const DWORD type = GetFileType(handle);
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool haveInfo = type == FILE_TYPE_DISK && GetFileInformationByHandle(handle, &info);
+    CloseHandle(handle);
+    switch (type) {
+    case FILE_TYPE_CHAR:
+        return name("a character device"), Kind::CharDevice;
+    case FILE_TYPE_PIPE:
+        return name("a pipe"), Kind::Other;
+    case FILE_TYPE_DISK:
+        if (haveInfo && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            return name("a directory"), Kind::Directory;
+        return Kind::Regular;
+    default:
+        return name("a device"), Kind::Other;
+    }
 }
 
 NewFile writeNewFile(const QString &path, const QByteArray &bytes, QString *error)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered)) {
-        if (file.exists())
+    const HANDLE file = CreateFileW(WidePath(path).data(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD code = GetLastError();
+        if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS)
             return NewFile::Exists;
-        *error = file.errorString();
+        *error = windowsError(code);
         return NewFile::Failed;
     }
-    if (file.write(bytes) != bytes.size()) {
-        *error = file.errorString();
-        file.close();
-        file.remove();
+    DWORD code = writeAll(file, bytes);
+    if (!CloseHandle(file) && !code)
+        code = GetLastError();
+    if (code) {
+        DeleteFileW(WidePath(path).data());
+        *error = windowsError(code);
         return NewFile::Failed;
     }
-    file.close();
     return NewFile::Written;
 }
 
 int syncFile(const QString &path)
 {
-    Q_UNUSED(path)
-    return 0;
+    // FlushFileBuffers wants a handle that may write.
+    const HANDLE file = openExisting(path, GENERIC_WRITE);
+    if (file == INVALID_HANDLE_VALUE)
+        return errnoOf(GetLastError());
+    const int code = FlushFileBuffers(file) ? 0 : errnoOf(GetLastError());
+    CloseHandle(file);
+    return code;
 }
 
-int syncDirectory(const QString &dir, bool wholeFileSystem)
+int syncDirectory(const QString &, bool)
 {
-    Q_UNUSED(dir)
-    Q_UNUSED(wholeFileSystem)
+    // A directory cannot be flushed here; the rename below is written through instead.
     return 0;
 }
 
 bool flushesWholeFileSystem()
 {
-    return false;
+    return false; // one FlushFileBuffers per temporary
 }
 
 bool replaceFile(const QString &from, const QString &to, QString *error)
 {
-    if (MoveFileExW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(from).utf16()),
-                    reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(to).utf16()),
-                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    // Written through: the call returns once the new name is on the disk.
+    if (MoveFileExW(WidePath(from).data(), WidePath(to).data(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return true;
-    *error = QStringLiteral("cannot replace the file (Windows error %1)").arg(GetLastError());
-    return false;
+    const DWORD code = GetLastError();
+    switch (kindOf(to)) {
+    case Kind::Directory:
+        *error = systemError(EISDIR);
+        return false;
+    case Kind::CharDevice:
+    case Kind::Other:
+        return writeInPlace(from, to, error);
+    default:
+        *error = windowsError(code);
+        return false;
+    }
 }
 
 bool makeOneDirectory(const QString &dir, QString *error)
 {
-    if (QDir().mkdir(dir) || QFileInfo(dir).isDir())
+    if (CreateDirectoryW(WidePath(dir).data(), nullptr))
+        return true;
+    const DWORD code = GetLastError();
+    if (code == ERROR_ALREADY_EXISTS && kindOf(dir) == Kind::Directory)
         return true;
     if (error)
-        *error = QStringLiteral("cannot create the directory");
+        *error = windowsError(code);
     return false;
 }
 
 } // namespace zrfiles
 
-// A new directory is made as it is; its files get temporaries beside their final names.
+// A new directory is made as it is; its files get temporaries beside their final names, each flushed before any
+// of them is renamed.
 bool FileBatch::intoDirectory(const QString &dir, QString *error)
 {
     return makeDirectory(dir, error);

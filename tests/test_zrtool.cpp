@@ -10,10 +10,12 @@
 #include <QMenuBar>
 #include <QProcess>
 #include <QPushButton>
+#ifdef Q_OS_UNIX
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+#endif
 
 #include "app/flasher.h"
 #include "builders/bootimage.h"
@@ -114,11 +116,18 @@ constexpr qint64 kSmallChildKiB = 512 * 1024;
 #else
 constexpr qint64 kSmallChildKiB = 64 * 1024;
 #endif
+#ifdef Q_OS_UNIX
 qint64 largestChildKiB()
 {
     struct rusage usage;
     return getrusage(RUSAGE_CHILDREN, &usage) == 0 ? usage.ru_maxrss : -1;
 }
+// The children so far stayed small: nothing big was read whole.
+#define VERIFY_SMALL_CHILDREN() QVERIFY2(largestChildKiB() < kSmallChildKiB, qPrintable(QString::number(largestChildKiB())))
+#else
+// Windows keeps no peak memory of a finished child.
+#define VERIFY_SMALL_CHILDREN() ((void)0)
+#endif
 
 QString twoDigits(int n)
 {
@@ -438,7 +447,7 @@ void TestZrtool::errors()
         QVERIFY(QDir().mkdir("blocked_app.bin"));
     const auto before = snapshot(m_dir->path());
     const Result r = zrtool(arguments);
-    QVERIFY2(largestChildKiB() < kSmallChildKiB, qPrintable(QString::number(largestChildKiB()))); // nothing big read
+    VERIFY_SMALL_CHILDREN();
     QCOMPARE(r.code, exitCode);
     QVERIFY2(r.err.contains(message), qPrintable(r.err));
     QVERIFY2(r.err.endsWith('\n') && r.err.count('\n') == 1, qPrintable(r.err)); // one line
@@ -599,7 +608,7 @@ void TestZrtool::upgInspectHeaderClaimingGigabytes()
     const QJsonObject o = QJsonDocument::fromJson(r.out.toUtf8()).object();
     QCOMPARE(o.value("header").toString(), QString());
     QCOMPARE(o.value("imageSize").toInt(), 0);
-    QVERIFY(largestChildKiB() < kSmallChildKiB);
+    VERIFY_SMALL_CHILDREN();
 }
 
 void TestZrtool::upgCreateInFreshFolder()
@@ -625,6 +634,9 @@ void TestZrtool::outputsThatAreNotFiles_data()
 void TestZrtool::outputsThatAreNotFiles()
 {
     // Our own nodes in the test's directory, never the system's /dev/null or /dev/full.
+#ifndef Q_OS_UNIX
+    QSKIP("POSIX device nodes and FIFOs (Windows devices: test_platform)");
+#else
     QFETCH(int, device);
     QFETCH(int, exitCode);
     QFETCH(QString, message);
@@ -648,6 +660,7 @@ void TestZrtool::outputsThatAreNotFiles()
         QVERIFY(reader.waitForFinished(10000));
         QCOMPARE(reader.readAllStandardOutput(), m_bootBytes);
     }
+#endif
 }
 
 void TestZrtool::seriesStopsAtTheFirstUnwritableImage()
@@ -748,6 +761,9 @@ void TestZrtool::failedFlushLeavesNoFile_data()
 // failure is reported as one.
 void TestZrtool::failedFlushLeavesNoFile()
 {
+#ifndef FAILING_FLUSH_PATH
+    QSKIP("a failing flush is preloaded through the dynamic linker of Linux");
+#else
     QFETCH(QString, output);
     QFETCH(bool, existing);
     QStringList arguments = output == "series"
@@ -774,6 +790,7 @@ void TestZrtool::failedFlushLeavesNoFile()
              existing ? QStringList{"boot.bin"} : QStringList());
     if (existing)
         QCOMPARE(readAll("out/boot.bin"), QByteArray("earlier"));
+#endif
 }
 
 void TestZrtool::upgExtract()

@@ -1,0 +1,104 @@
+#!/usr/bin/env bash
+# The Windows build from Debian: cross-compile with MinGW-w64 and the Qt of ../shared/toolchains (or $ZR_QT_MINGW,
+# the archive or its unpacked folder), run the whole test suite under Wine, make the zip and the installer, and
+# install the installer silently under Wine. Usage: packaging/windows/build.sh [BUILD_DIR]  (default: build-win)
+set -euo pipefail
+src=$(cd "$(dirname "$0")/../.." && pwd)
+build=$(realpath -m "${1:-build-win}")
+jobs=${ZR_JOBS:-2}
+start=$SECONDS
+step() { echo "== $* ($((SECONDS - start)) s)"; }
+
+step "packages"
+packages=(g++-mingw-w64-x86-64-posix wine64 wine nsis cmake make zip unzip)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update
+  apt-get install -y "${missing[@]}"
+fi
+
+step "Qt for Windows"
+qt=${ZR_QT_MINGW:-$src/../shared/toolchains/qt-5.15.8-mingw64.tar.xz}
+mkdir -p "$build"
+if [ -d "$qt" ]; then
+  qtdir=$(realpath "$qt")
+else
+  [ -f "$qt" ] || { echo "build.sh: no Qt for Windows at $qt (set ZR_QT_MINGW)" >&2; exit 1; }
+  qtdir=$build/qt-5.15.8-mingw64
+  stamp=$build/qt-5.15.8-mingw64.unpacked
+  if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$(realpath "$qt") $(stat -c %Y "$qt")" ]; then
+    rm -rf "$qtdir"
+    tar -xJf "$qt" -C "$build"
+    echo "$(realpath "$qt") $(stat -c %Y "$qt")" >"$stamp"
+  fi
+fi
+[ -f "$qtdir/bin/Qt5Core.dll" ] || { echo "build.sh: $qtdir holds no Qt5Core.dll" >&2; exit 1; }
+
+# Wine: a prefix of the build's own, quiet, finding the Qt and MinGW DLLs; the tests' windows are offscreen (Wine
+# does not pass QT_* variables to Windows programs, so the prefix's environment holds it).
+export WINEPREFIX=$build/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+gccdir=$(dirname "$(x86_64-w64-mingw32-g++-posix -print-file-name=libstdc++-6.dll)")
+export WINEPATH="$qtdir/bin;$gccdir;/usr/x86_64-w64-mingw32/lib"
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  step "Wine prefix"
+  wineboot --init
+  wine reg add 'HKCU\Environment' /v QT_QPA_PLATFORM /d offscreen /f >/dev/null
+  wineserver --wait
+fi
+
+step "configure"
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+cmake -S "$src" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$src/packaging/windows/mingw64.cmake" -DZR_QT_DIR="$qtdir" \
+  -DCMAKE_CROSSCOMPILING_EMULATOR=wine "${launcher[@]}" >"$build/configure.log" || {
+  cat "$build/configure.log"; exit 1; }
+grep -i 'left out' "$build/configure.log" || true
+
+step "build"
+cmake --build "$build" -j"$jobs"
+
+step "tests under Wine"
+# Each QtTest program also writes its results to tests/<name>.txt (Wine shows them nowhere else reliably).
+rm -f "$build"/tests/results/*.txt
+status=0
+ctest --test-dir "$build" -j"$jobs" --output-on-failure || status=$?
+echo "-- skipped inside the suites that ran:"
+grep -h '^SKIP' "$build"/tests/results/*.txt 2>/dev/null | sed 's/^SKIP *: */   /' | sort | uniq -c || true
+[ "$status" = 0 ] || { echo "build.sh: tests failed under Wine" >&2; exit 1; }
+
+step "packages: zip and installer"
+rm -f "$build"/zrflasher-*-win64*.zip "$build"/zrflasher-*-win64-setup.exe
+(cd "$build" && cpack -G ZIP >/dev/null && cpack -G NSIS >/dev/null)
+zipfile=$(ls "$build"/zrflasher-*-win64.zip)
+setup=$(ls "$build"/zrflasher-*-win64-setup.exe)
+ls -l "$zipfile" "$setup"
+listing=$(unzip -Z1 "$zipfile")
+for f in zrflasher.exe zrtool.exe Qt5Core.dll Qt5Gui.dll Qt5Widgets.dll Qt5Sql.dll platforms/qwindows.dll \
+         sqldrivers/qsqlite.dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll README.md licenses/LICENSE.LGPL3; do
+  grep -qx "$f" <<<"$listing" || { echo "build.sh: $f missing from $zipfile" >&2; exit 1; }
+done
+
+step "installer under Wine"
+# A Windows PC without our build tree: no WINEPATH, only what the installer brings.
+target='C:\ZrFlasher test'
+unixtarget=$WINEPREFIX/drive_c/'ZrFlasher test'
+rm -rf "$unixtarget"
+WINEPATH= wine "$setup" /S "/D=$target"
+wineserver --wait
+for f in zrflasher.exe zrtool.exe platforms/qwindows.dll sqldrivers/qsqlite.dll Uninstall.exe; do
+  [ -f "$unixtarget/$f" ] || { echo "build.sh: the installer left no $f in $target" >&2; exit 1; }
+done
+version=$(WINEPATH= wine "$target\\zrtool.exe" --version | tr -d '\r')
+echo "installed: $version"
+grep -q "^zrtool $(sed -n 's/.*kProgramVersion = QStringLiteral("\([0-9.]*\)").*/\1/p' "$src/core/version.h")$" \
+  <<<"$version" || { echo "build.sh: the installed zrtool.exe --version said: $version" >&2; exit 1; }
+# The installed full program: a device command on the simulated bus, the SQLite registry beside it.
+WINEPATH= ZR_REGISTRY="$build/installcheck.sqlite" ZR_REGISTRY_SPOOL="$build/installcheck.jsonl" \
+  wine "$target\\zrtool.exe" connect --simulate | tr -d '\r'
+WINEPATH= wine "$target\\Uninstall.exe" /S
+wineserver --wait
+step "done: $(basename "$zipfile") and $(basename "$setup")"
