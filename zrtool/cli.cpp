@@ -11,6 +11,8 @@
 
 #ifdef Q_OS_WIN
 #include <io.h>
+#include <windows.h>
+#include <shellapi.h>
 #define isatty _isatty
 #else
 #include <unistd.h>
@@ -38,6 +40,23 @@ QString nativePath(const QString &path)
 } // namespace
 
 // --- the command line ---
+
+QStringList commandArguments(int argc, char *argv[])
+{
+    QStringList arguments;
+#ifdef Q_OS_WIN
+    int count = 0;
+    if (wchar_t **wide = CommandLineToArgvW(GetCommandLineW(), &count)) {
+        for (int i = 1; i < count; ++i)
+            arguments << QString::fromWCharArray(wide[i]);
+        LocalFree(wide);
+        return arguments;
+    }
+#endif
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    return arguments;
+}
 
 Command::Command(const QString &words, const QString &description)
     : m_words(words)

@@ -125,6 +125,10 @@ int runUnmute(const QStringList &arguments);
 int runDiscover(const QStringList &arguments);
 int runRegistry(const QStringList &arguments);
 
+// The arguments after the program's name as typed: on Windows from the wide command line, since argv holds only
+// what the ANSI code page can spell and a file name in another script would arrive as question marks.
+QStringList commandArguments(int argc, char *argv[]);
+
 // The offline program (zrtool on the PATH, Qt Core only) runs the file commands itself and hands every command that
 // needs the bus or the production registry to the full program with the same arguments; it returns only when that
 // program cannot be started. `setProgramArguments` keeps main's argv for it.

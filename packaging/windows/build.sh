@@ -21,6 +21,9 @@ if ((${#missing[@]})); then
   apt-get install -y "${missing[@]}"
 fi
 
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+
 step "Qt for Windows"
 qt=${ZR_QT_MINGW:-$src/../shared/toolchains/qt-5.15.8-mingw64.tar.xz}
 mkdir -p "$build"
@@ -50,11 +53,18 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineserver --wait
 fi
 
+# A Linux zrtool for the byte-for-byte comparison (test_samefiles): the CI's, or one built here.
+linux_zrtool=${ZR_LINUX_ZRTOOL:-$src/build/zrtool/zrtool}
+if [ ! -x "$linux_zrtool" ] && dpkg-query -W qtbase5-dev >/dev/null 2>&1; then
+  step "Linux zrtool for the comparison"
+  cmake -S "$src" -B "$build/linux" "${launcher[@]}" >"$build/linux-configure.log"
+  cmake --build "$build/linux" -j"$jobs" --target zrtool
+  linux_zrtool=$build/linux/zrtool/zrtool
+fi
+
 step "configure"
-launcher=()
-command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 cmake -S "$src" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$src/packaging/windows/mingw64.cmake" -DZR_QT_DIR="$qtdir" \
-  -DCMAKE_CROSSCOMPILING_EMULATOR=wine "${launcher[@]}" >"$build/configure.log" || {
+  -DCMAKE_CROSSCOMPILING_EMULATOR=wine -DZR_LINUX_ZRTOOL="$linux_zrtool" "${launcher[@]}" >"$build/configure.log" || {
   cat "$build/configure.log"; exit 1; }
 grep -i 'left out' "$build/configure.log" || true
 
