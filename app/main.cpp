@@ -17,6 +17,7 @@ int main(int argc, char *argv[])
 
     // Our own option: the cable dialog offers a simulated bus with one Zr501 instead of the FTDI library.
     QCommandLineParser parser;
+    parser.setApplicationDescription(leftOutCableBackends()); // empty where every backend is built
     parser.addHelpOption();
     const QCommandLineOption simulate(QStringLiteral("simulate"),
                                       QStringLiteral("Talk to a simulated RS-485 bus with one Zr501 device."));

@@ -88,24 +88,12 @@ DWORD writeAll(HANDLE file, const QByteArray &bytes)
     return 0;
 }
 
-// A device (NUL, COM3) or a pipe is written in place: it cannot be replaced without destroying it.
-bool writeInPlace(const QString &from, const QString &to, QString *error)
+// What stands at `to` is a device: `from`'s bytes go into it and `from` goes away.
+bool copyInPlace(const QString &from, const QString &to, QString *error)
 {
     QByteArray bytes;
-    if (!readFileBytes(from, &bytes, error))
+    if (!readFileBytes(from, &bytes, error) || !writeInPlace(to, bytes, error))
         return false;
-    const HANDLE out = CreateFileW(WidePath(to).data(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                   OPEN_EXISTING, 0, nullptr);
-    if (out == INVALID_HANDLE_VALUE) {
-        *error = windowsError(GetLastError());
-        return false;
-    }
-    const DWORD code = writeAll(out, bytes);
-    CloseHandle(out);
-    if (code) {
-        *error = windowsError(code);
-        return false;
-    }
     DeleteFileW(WidePath(from).data());
     return true;
 }
@@ -174,6 +162,23 @@ NewFile writeNewFile(const QString &path, const QByteArray &bytes, QString *erro
     return NewFile::Written;
 }
 
+// Opened by its own name, as Win32 knows devices (NUL, COM3, C:\\dir\\NUL); Qt's files would make it an
+// ordinary path and find no such file.
+bool writeInPlace(const QString &path, const QByteArray &bytes, QString *error)
+{
+    const HANDLE out = CreateFileW(WidePath(path).data(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                   OPEN_EXISTING, 0, nullptr);
+    if (out == INVALID_HANDLE_VALUE) {
+        *error = windowsError(GetLastError());
+        return false;
+    }
+    const DWORD code = writeAll(out, bytes);
+    CloseHandle(out);
+    if (code)
+        *error = windowsError(code);
+    return !code;
+}
+
 int syncFile(const QString &path)
 {
     // FlushFileBuffers wants a handle that may write.
@@ -208,7 +213,7 @@ bool replaceFile(const QString &from, const QString &to, QString *error)
         return false;
     case Kind::CharDevice:
     case Kind::Other:
-        return writeInPlace(from, to, error);
+        return copyInPlace(from, to, error);
     default:
         *error = windowsError(code);
         return false;
@@ -229,25 +234,96 @@ bool makeOneDirectory(const QString &dir, QString *error)
 
 } // namespace zrfiles
 
-// A new directory is made as it is; its files get temporaries beside their final names, each flushed before any
-// of them is renamed.
+using namespace zrfiles;
+
+// A new directory of a series is built hidden beside its place, ".<name>.<random>.tmp", and renamed into place
+// whole after every file in it was flushed. There is no descriptor to hold here: m_stagingFd 0 marks a staging
+// directory in use, m_stagingPath names it.
 bool FileBatch::intoDirectory(const QString &dir, QString *error)
 {
-    return makeDirectory(dir, error);
+    if (kindOf(dir) != Kind::Missing || m_stagingFd >= 0 || !m_staged.isEmpty() || !m_failures.isEmpty())
+        return makeDirectory(dir, error);
+    const QString path = QDir::cleanPath(QFileInfo(dir).absoluteFilePath()); // "C:/a/b", forward slashes
+    const int slash = path.lastIndexOf(QLatin1Char('/'));
+    const QString name = path.mid(slash + 1);
+    const QString parent = path.left(slash);
+    if (slash < 0 || name.isEmpty() || name.endsWith(QLatin1Char(':')) || !makeDirectory(parent, error))
+        return makeDirectory(dir, error);
+    DWORD code = 0;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const QString staging = parent + QLatin1String("/.") + name + QLatin1Char('.') + randomTag()
+                                + QLatin1String(".tmp");
+        if (CreateDirectoryW(WidePath(staging).data(), nullptr)) {
+            SetFileAttributesW(WidePath(staging).data(), FILE_ATTRIBUTE_HIDDEN);
+            m_stagingPath = staging;
+            m_dir = QDir::toNativeSeparators(dir);
+            while (m_dir.endsWith(QLatin1Char('\\')))
+                m_dir.chop(1);
+            m_finalName = path.toUtf8();
+            m_stagingFd = 0;
+            return true;
+        }
+        code = GetLastError();
+        if (code != ERROR_ALREADY_EXISTS)
+            break;
+    }
+    if (error)
+        *error = windowsError(code);
+    return false;
 }
 
-FileBatch::Staging FileBatch::addInStagingDirectory(const QString &, const QByteArray &, QString *)
+FileBatch::Staging FileBatch::addInStagingDirectory(const QString &path, const QByteArray &bytes, QString *reason)
 {
-    return Staging::NotThere;
+    if (m_stagingFd < 0)
+        return Staging::NotThere;
+    const QString native = QDir::toNativeSeparators(path);
+    if (!native.startsWith(m_dir))
+        return Staging::NotThere;
+    int from = m_dir.size();
+    while (from < native.size() && native.at(from) == QLatin1Char('\\'))
+        ++from;
+    const QString name = native.mid(from);
+    if (from == m_dir.size() || name.isEmpty() || name.contains(QLatin1Char('\\')))
+        return Staging::NotThere;
+    switch (writeNewFile(m_stagingPath + QLatin1Char('/') + name, bytes, reason)) {
+    case NewFile::Written:
+        m_staged.append({path, QString(), from});
+        return Staging::Added;
+    case NewFile::Exists: // the same name twice in one series
+        *reason = systemError(EEXIST);
+        return Staging::Failed;
+    case NewFile::Failed:
+        break;
+    }
+    return Staging::Failed;
 }
 
-void FileBatch::closeStaging(bool)
+void FileBatch::closeStaging(bool remove)
 {
+    if (remove && m_stagingFd >= 0 && !m_stagingPath.isEmpty())
+        RemoveDirectoryW(WidePath(m_stagingPath).data()); // only when it is empty
     m_stagingFd = m_parentFd = -1;
     m_stagingName.clear();
 }
 
 bool FileBatch::commitStagedDirectory()
 {
+    // Every file durable first, then the one rename that makes the series appear.
+    for (const Staged &s : qAsConst(m_staged)) {
+        if (const int code = syncFile(temporaryOf(s))) {
+            failFlush(code);
+            return true;
+        }
+    }
+    const QString final = QString::fromUtf8(m_finalName);
+    if (MoveFileExW(WidePath(m_stagingPath).data(), WidePath(final).data(), MOVEFILE_WRITE_THROUGH)) {
+        SetFileAttributesW(WidePath(final).data(), FILE_ATTRIBUTE_NORMAL);
+        m_committed = m_staged.size();
+        m_stagingFd = -1; // it is the directory now
+        closeStaging(false);
+        return true;
+    }
+    // The directory appeared meanwhile: the files go into it one by one, as into any existing directory.
+    CreateDirectoryW(WidePath(final).data(), nullptr);
     return false;
 }

@@ -10,6 +10,7 @@
 #include <limits>
 
 #ifdef Q_OS_WIN
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 #include <shellapi.h>
@@ -26,6 +27,15 @@
 
 namespace {
 
+#ifdef Q_OS_WIN
+// What this build leaves out, for --help.
+const char kPlatformNote[] = "On Windows the cable is FTDI's D2XX driver (no serial-port or libftdi backend), the "
+                             "production registry SQLite (no\nPostgreSQL driver), and there is no zrsim; --simulate "
+                             "works as elsewhere.\n";
+#else
+const char kPlatformNote[] = "";
+#endif
+
 void printTo(FILE *stream, const QString &text)
 {
     fputs(text.toLocal8Bit().constData(), stream);
@@ -40,6 +50,15 @@ QString nativePath(const QString &path)
 } // namespace
 
 // --- the command line ---
+
+void setUpStandardStreams()
+{
+#ifdef Q_OS_WIN
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+    qputenv("QT_FORCE_STDERR_LOGGING", "1");
+#endif
+}
 
 QStringList commandArguments(int argc, char *argv[])
 {
@@ -147,7 +166,8 @@ int dispatch(const QString &words, const QList<SubCommand> &commands, const QStr
                            "127 the program that runs the device and registry commands is missing (a broken "
                            "install).\n"
                            "Device commands end each exchange on a complete reply (--full-windows: wait out every "
-                           "reply window).\n").arg(words);
+                           "reply window).\n").arg(words)
+            + QLatin1String(kPlatformNote);
 
     // Options up to the command word are ours; everything from it on belongs to the command.
     QCommandLineParser parser;

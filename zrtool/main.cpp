@@ -59,6 +59,7 @@ int main(int argc, char *argv[])
 #ifndef ZRTOOL_FULL
     setProgramArguments(argv);
 #endif
+    setUpStandardStreams();
     QStringList arguments = commandArguments(argc, argv);
     int exitCode = kExitOk;
     if (!takeKeyTable(&arguments, &exitCode))
