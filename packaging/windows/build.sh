@@ -77,7 +77,7 @@ rm -f "$build"/tests/results/*.txt
 status=0
 ctest --test-dir "$build" -j"$jobs" --output-on-failure || status=$?
 echo "-- skipped inside the suites that ran:"
-grep -h '^SKIP' "$build"/tests/results/*.txt 2>/dev/null | sed 's/^SKIP *: */   /' | sort | uniq -c || true
+grep -h '^SKIP' "$build"/tests/results/*.txt 2>/dev/null | sed 's/^SKIP *: */   /' | sort || true
 [ "$status" = 0 ] || { echo "build.sh: tests failed under Wine" >&2; exit 1; }
 
 step "packages: zip and installer"
@@ -94,8 +94,9 @@ done
 
 step "installer under Wine"
 # A Windows PC without our build tree: no WINEPATH, only what the installer brings.
-target='C:\ZrFlasher test'
-unixtarget=$WINEPREFIX/drive_c/'ZrFlasher test'
+# (NSIS takes /D= unquoted and last: the folder has no space.)
+target='C:\ZrFlasherTest'
+unixtarget=$WINEPREFIX/drive_c/ZrFlasherTest
 rm -rf "$unixtarget"
 WINEPATH= wine "$setup" /S "/D=$target"
 wineserver --wait
@@ -106,9 +107,23 @@ version=$(WINEPATH= wine "$target\\zrtool.exe" --version | tr -d '\r')
 echo "installed: $version"
 grep -q "^zrtool $(sed -n 's/.*kProgramVersion = QStringLiteral("\([0-9.]*\)").*/\1/p' "$src/core/version.h")$" \
   <<<"$version" || { echo "build.sh: the installed zrtool.exe --version said: $version" >&2; exit 1; }
-# The installed full program: a device command on the simulated bus, the SQLite registry beside it.
-WINEPATH= ZR_REGISTRY="$build/installcheck.sqlite" ZR_REGISTRY_SPOOL="$build/installcheck.jsonl" \
-  wine "$target\\zrtool.exe" connect --simulate | tr -d '\r'
+# The installed program: a device command on the simulated bus, and a boot image recorded in a SQLite registry
+# (the driver from sqldrivers\ beside it).
+check=$build/installcheck
+rm -rf "$check" && mkdir -p "$check"
+printf ':020000040800F2\r\n:0400000001020304F2\r\n:00000001FF\r\n' >"$check/boot.hex"
+(cd "$check" && export WINEPATH= ZR_REGISTRY=registry.sqlite ZR_REGISTRY_SPOOL=spool.jsonl &&
+  wine "$target\\zrtool.exe" connect --simulate &&
+  wine "$target\\zrtool.exe" boot --model Zr501 --bootloader boot.hex --year 26 --week 14 --first 1 --count 1 \
+    --out out &&
+  wine "$target\\zrtool.exe" registry list --model Zr501) | tr -d '\r'
+[ -s "$check/registry.sqlite" ] && [ -f "$check/out/Zr501_Boot_26140001.bin" ] ||
+  { echo "build.sh: the installed zrtool.exe wrote no boot image or registry" >&2; exit 1; }
+menu=$(find "$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs" -path '*ZrFlasher*' -name ZrFlasher.lnk)
+[ -n "$menu" ] || { echo "build.sh: no Start-menu entry ZrFlasher.lnk" >&2; exit 1; }
+echo "Start-menu entry: ${menu#"$WINEPREFIX/drive_c/"}"
 WINEPATH= wine "$target\\Uninstall.exe" /S
 wineserver --wait
+sleep 1 # the uninstaller finishes from a copy of itself
+[ ! -e "$unixtarget/zrtool.exe" ] || { echo "build.sh: the uninstaller left $target\\zrtool.exe" >&2; exit 1; }
 step "done: $(basename "$zipfile") and $(basename "$setup")"

@@ -48,6 +48,10 @@ set(CPACK_NSIS_PACKAGE_NAME "ZrFlasher ${PROJECT_VERSION}")
 set(CPACK_NSIS_MUI_ICON ${zr_windows}/zrflasher.ico)
 set(CPACK_NSIS_MUI_UNIICON ${zr_windows}/zrflasher.ico)
 set(CPACK_NSIS_ENABLE_UNINSTALL_BEFORE_INSTALL ON)
+# A 64-bit installer for 64-bit programs: it runs where they run (Wine without its 32-bit half too) and installs
+# into the 64-bit Program Files.
+set(CPACK_NSIS_DEFINES "Target amd64-unicode")
+set(CPACK_NSIS_INSTALL_ROOT "$PROGRAMFILES64")
 # The installer's own name carries "-setup" (packagename.cmake, read by cpack per generator).
 set(CPACK_PROJECT_CONFIG_FILE ${zr_windows}/packagename.cmake)
 include(CPack)
