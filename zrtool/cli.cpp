@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonDocument>
 #include <cstdio>
 #include <cstdlib>
@@ -51,12 +52,16 @@ QString nativePath(const QString &path)
 
 // --- the command line ---
 
-void setUpStandardStreams()
+void setUpProcess()
 {
 #ifdef Q_OS_WIN
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
     qputenv("QT_FORCE_STDERR_LOGGING", "1");
+    wchar_t program[MAX_PATH * 4];
+    const DWORD length = GetModuleFileNameW(nullptr, program, DWORD(sizeof program / sizeof *program));
+    if (length > 0 && length < sizeof program / sizeof *program)
+        QCoreApplication::addLibraryPath(QFileInfo(QString::fromWCharArray(program, int(length))).absolutePath());
 #endif
 }
 

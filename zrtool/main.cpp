@@ -59,7 +59,7 @@ int main(int argc, char *argv[])
 #ifndef ZRTOOL_FULL
     setProgramArguments(argv);
 #endif
-    setUpStandardStreams();
+    setUpProcess();
     QStringList arguments = commandArguments(argc, argv);
     int exitCode = kExitOk;
     if (!takeKeyTable(&arguments, &exitCode))

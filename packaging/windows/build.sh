@@ -115,10 +115,12 @@ printf ':020000040800F2\r\n:0400000001020304F2\r\n:00000001FF\r\n' >"$check/boot
 (cd "$check" && export WINEPATH= ZR_REGISTRY=registry.sqlite ZR_REGISTRY_SPOOL=spool.jsonl &&
   wine "$target\\zrtool.exe" connect --simulate &&
   wine "$target\\zrtool.exe" boot --model Zr501 --bootloader boot.hex --year 26 --week 14 --first 1 --count 1 \
-    --out out &&
+    --out out 2>boot.err &&
   wine "$target\\zrtool.exe" registry list --model Zr501) | tr -d '\r'
-[ -s "$check/registry.sqlite" ] && [ -f "$check/out/Zr501_Boot_26140001.bin" ] ||
-  { echo "build.sh: the installed zrtool.exe wrote no boot image or registry" >&2; exit 1; }
+cat "$check/boot.err"
+[ ! -s "$check/boot.err" ] && [ ! -e "$check/spool.jsonl" ] && [ -s "$check/registry.sqlite" ] &&
+  [ -f "$check/out/Zr501_Boot_26140001.bin" ] ||
+  { echo "build.sh: the installed zrtool.exe did not write the boot image and its registry record" >&2; exit 1; }
 menu=$(find "$WINEPREFIX/drive_c/ProgramData/Microsoft/Windows/Start Menu/Programs" -path '*ZrFlasher*' -name ZrFlasher.lnk)
 [ -n "$menu" ] || { echo "build.sh: no Start-menu entry ZrFlasher.lnk" >&2; exit 1; }
 echo "Start-menu entry: ${menu#"$WINEPREFIX/drive_c/"}"
