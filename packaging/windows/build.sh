@@ -63,7 +63,9 @@ if [ ! -x "$linux_zrtool" ] && dpkg-query -W qtbase5-dev >/dev/null 2>&1; then
 fi
 
 step "configure"
+# Release: no debug information, which MinGW makes large and slow to link; the packages are stripped anyway.
 cmake -S "$src" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$src/packaging/windows/mingw64.cmake" -DZR_QT_DIR="$qtdir" \
+  -DCMAKE_BUILD_TYPE=Release \
   -DCMAKE_CROSSCOMPILING_EMULATOR=wine -DZR_LINUX_ZRTOOL="$linux_zrtool" "${launcher[@]}" >"$build/configure.log" || {
   cat "$build/configure.log"; exit 1; }
 grep -i 'left out' "$build/configure.log" || true
