@@ -37,6 +37,7 @@ int main(int argc, char *argv[])
 
     // Our own option: the cable dialog offers a simulated bus with one Zr501 instead of the FTDI library.
     QCommandLineParser parser;
+    parser.setApplicationDescription(leftOutCableBackends()); // empty where every backend is built
     parser.addHelpOption();
     parser.addVersionOption();
     const QCommandLineOption simulate(QStringLiteral("simulate"),

@@ -329,7 +329,8 @@ struct SeriesNames
 
 SeriesNames seriesNames(const BootInputs &inputs, const PreparedBoot &prepared, const ProductionRun &run)
 {
-    return {outputDirectory(inputs, run) + QDir::separator() + inputs.model + QStringLiteral("_Boot_"),
+    // One kind of separator in the names the log shows (a chosen "out/sub" joined with '\' on Windows).
+    return {QDir::toNativeSeparators(outputDirectory(inputs, run)) + QDir::separator() + inputs.model + QStringLiteral("_Boot_"),
             prepared.versionSuffix + prepared.parameterSuffix + QStringLiteral(".bin")};
 }
 

@@ -176,15 +176,10 @@ bool FileBatch::add(const QString &path, const QByteArray &bytes, QString *error
         if (m_fixedNames)
             return fail(QStringLiteral("not a regular file (%1)").arg(what));
         // A device or FIFO is written in place; it cannot be replaced without destroying it.
-        QFile file(path);
-        if (file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && file.write(bytes) == bytes.size()) {
-            file.close();
-            if (file.error() == QFileDevice::NoError) {
-                m_staged.append({path, QString(), -1});
-                return true;
-            }
-        }
-        return fail(file.errorString());
+        if (!writeInPlace(path, bytes, &reason))
+            return fail(reason);
+        m_staged.append({path, QString(), -1});
+        return true;
     }
     case Kind::Regular:
         if (QFileInfo(path).isSymLink()) // the link stays; its file is replaced

@@ -20,6 +20,9 @@ Kind kindOf(const QString &path, QString *what = nullptr);
 enum class NewFile { Written, Exists, Failed };
 NewFile writeNewFile(const QString &path, const QByteArray &bytes, QString *error);
 
+// Writes `bytes` into a device or FIFO that stands at `path`, in place; false with the reason.
+bool writeInPlace(const QString &path, const QByteArray &bytes, QString *error);
+
 // Makes a written file durable: 0, or an error code (systemError) when its data may not have reached the disk.
 int syncFile(const QString &path);
 // The directory's entries, or (wholeFileSystem) everything written to its file system; 0 or an error code.

@@ -105,6 +105,18 @@ NewFile writeNewFile(const QString &path, const QByteArray &bytes, QString *erro
     return NewFile::Failed;
 }
 
+bool writeInPlace(const QString &path, const QByteArray &bytes, QString *error)
+{
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) && file.write(bytes) == bytes.size()) {
+        file.close();
+        if (file.error() == QFileDevice::NoError)
+            return true;
+    }
+    *error = file.errorString();
+    return false;
+}
+
 int syncFile(const QString &path)
 {
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC);

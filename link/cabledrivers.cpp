@@ -3,7 +3,9 @@
 
 #include "link/d2xxlibrary.h"
 #include "link/libftdidriver.h"
+#ifdef ZR_HAVE_SERIALPORT
 #include "link/serialportdriver.h"
+#endif
 
 struct CableDrivers::Entry
 {
@@ -94,8 +96,11 @@ FtdiDriver::Status CableDrivers::createDeviceInfoList(quint32 *count)
             reasons << (why.isEmpty() ? QStringLiteral("%1: no cable found").arg(m_backends[b].name) : why);
         }
     }
-    if (m_entries.empty())
+    if (m_entries.empty()) {
+        if (!leftOutCableBackends().isEmpty())
+            reasons << leftOutCableBackends();
         m_problem = reasons.join(QStringLiteral("; "));
+    }
     *count = quint32(m_entries.size());
     return FT_OK;
 }
@@ -204,7 +209,20 @@ FtdiDriver::Status CableDrivers::close(Handle handle)
 
 QStringList cableBackendNames()
 {
+#ifdef ZR_HAVE_SERIALPORT
     return {QStringLiteral("d2xx"), QStringLiteral("libftdi"), QStringLiteral("serial")};
+#else
+    return {QStringLiteral("d2xx")};
+#endif
+}
+
+QString leftOutCableBackends()
+{
+#ifdef ZR_LEFT_OUT_BACKENDS
+    return QStringLiteral(ZR_LEFT_OUT_BACKENDS);
+#else
+    return QString();
+#endif
 }
 
 std::unique_ptr<CableDrivers> makeCableDrivers(const QString &backend, const QStringList &extraPorts,
@@ -213,6 +231,8 @@ std::unique_ptr<CableDrivers> makeCableDrivers(const QString &backend, const QSt
     if (!backend.isEmpty() && !cableBackendNames().contains(backend)) {
         *error = QStringLiteral("unknown cable backend \"%1\" (%2)")
                          .arg(backend, cableBackendNames().join(QStringLiteral(", ")));
+        if (!leftOutCableBackends().isEmpty())
+            *error += QStringLiteral("; ") + leftOutCableBackends();
         return nullptr;
     }
     std::vector<CableDrivers::Backend> backends;
@@ -227,7 +247,11 @@ std::unique_ptr<CableDrivers> makeCableDrivers(const QString &backend, const QSt
             return nullptr;
         }
     }
+#ifdef ZR_HAVE_SERIALPORT
     if (wanted("serial"))
         backends.push_back({QStringLiteral("serial"), std::make_unique<SerialPortDriver>(extraPorts)});
+#else
+    Q_UNUSED(extraPorts)
+#endif
     return std::make_unique<CableDrivers>(std::move(backends));
 }

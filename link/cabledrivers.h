@@ -60,8 +60,10 @@ private:
     QString m_problem;
 };
 
-// The backend names in fallback order, as --cable-backend takes them.
+// The backend names in fallback order, as --cable-backend takes them: those this build has.
 QStringList cableBackendNames();
+// Why this build lacks backends the others have, in one line (empty where it has them all).
+QString leftOutCableBackends();
 
 // The backends the program uses: all of them in fallback order when `backend` is empty, else only the one named.
 // extraPorts: serial ports to list besides those the system reports (--cable /dev/pts/3). Null with a one-line

@@ -10,10 +10,12 @@
 #include <QMenuBar>
 #include <QProcess>
 #include <QPushButton>
+#ifdef Q_OS_UNIX
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+#endif
 
 #include "app/flasher.h"
 #include "builders/bootimage.h"
@@ -97,8 +99,10 @@ bool makeSpecialInput(const QString &name)
     }
     if (name == "claims-huge-header.upg")
         return f.open(QIODevice::WriteOnly) && f.write(QByteArray::fromHex("7FF00000") + QByteArray(64, 'x')) == 68;
+#ifdef Q_OS_UNIX
     if (name == "fifo")
         return mkfifo("fifo", 0600) == 0;
+#endif
     if (name == "longline.hex")
         return f.open(QIODevice::WriteOnly) && f.write(":" + QByteArray(8 << 20, '0')) == (8 << 20) + 1;
     if (name == "empty.hex")
@@ -116,11 +120,18 @@ constexpr qint64 kSmallChildKiB = 512 * 1024;
 #else
 constexpr qint64 kSmallChildKiB = 64 * 1024;
 #endif
+#ifdef Q_OS_UNIX
 qint64 largestChildKiB()
 {
     struct rusage usage;
     return getrusage(RUSAGE_CHILDREN, &usage) == 0 ? usage.ru_maxrss : -1;
 }
+// The children so far stayed small: nothing big was read whole.
+#define VERIFY_SMALL_CHILDREN() QVERIFY2(largestChildKiB() < kSmallChildKiB, qPrintable(QString::number(largestChildKiB())))
+#else
+// Windows keeps no peak memory of a finished child.
+#define VERIFY_SMALL_CHILDREN() ((void)0)
+#endif
 
 QString twoDigits(int n)
 {
@@ -365,16 +376,20 @@ void TestZrtool::errors_data()
                                    << "huge.hex: HexToBin error -10 (a line longer than a record can be";
     QTest::newRow("hex2bin 8 MiB line") << QStringList{"hex2bin", "longline.hex"} + window + QStringList{"o.bin"}
                                         << 2 << "longline.hex: HexToBin error -10";
+#ifdef Q_OS_UNIX // POSIX devices and FIFOs
     QTest::newRow("hex2bin endless device") << QStringList{"hex2bin", "/dev/zero"} + window + QStringList{"o.bin"}
                                             << 2 << "/dev/zero: HexToBin error -10";
     QTest::newRow("hex2bin FIFO") << QStringList{"hex2bin", "fifo"} + window + QStringList{"o.bin"} << 2
                                   << "fifo: not a regular file (a FIFO)";
+#endif
     QTest::newRow("upg inspect 2 GiB") << QStringList{"upg", "inspect", "huge.upg"} << 2
                                        << QString("huge.upg: 2147483648 bytes, more than the %1 bytes it can hold")
                                               .arg(maxUpgradeFileSize());
     QTest::newRow("upg inspect 2 GiB claiming a 2 GiB header") << QStringList{"upg", "inspect", "huge-header.upg"}
                                                                << 2 << "huge-header.upg: 2147483648 bytes, more than";
+#ifdef Q_OS_UNIX
     QTest::newRow("upg inspect FIFO") << QStringList{"upg", "inspect", "fifo"} << 2 << "fifo: not a regular file";
+#endif
     QTest::newRow("boot 2 GiB application") << family + QStringList{"--bootloader", "boot.bin", "--app", "huge.bin"}
                                             << 2 << "huge.bin: 2147483648 bytes, more than the 262144 bytes";
     QTest::newRow("boot 2 GiB bootloader") << family + QStringList{"--bootloader", "huge.bin", "--app", "boot.bin"}
@@ -385,8 +400,10 @@ void TestZrtool::errors_data()
     QTest::newRow("boot 2 GiB parameters")
         << QStringList{"boot", "--model", "Zr525", "--bootloader", "boot.hex", "--params", "huge.txt"} + year << 2
         << "huge.txt: 2147483648 bytes, a parameter block holds at most 128";
+#ifdef Q_OS_UNIX
     QTest::newRow("boot FIFO application") << family + QStringList{"--bootloader", "boot.bin", "--app", "fifo"} << 2
                                            << "fifo: not a regular file (a FIFO)";
+#endif
     QTest::newRow("upg inspect missing file") << QStringList{"upg", "inspect", "nope.upg"} << 2
                                               << "nope.upg: cannot open";
     QTest::newRow("upg extract unwritable") << QStringList{"upg", "extract", "good.upg", "-o", "no/a.bin"} << 3
@@ -471,9 +488,10 @@ void TestZrtool::errors()
         QVERIFY(QDir().mkdir("blocked_app.bin"));
     const auto before = snapshot(m_dir->path());
     const Result r = zrtool(arguments);
-    QVERIFY2(largestChildKiB() < kSmallChildKiB, qPrintable(QString::number(largestChildKiB()))); // nothing big read
+    VERIFY_SMALL_CHILDREN();
     QCOMPARE(r.code, exitCode);
-    QVERIFY2(r.err.contains(message), qPrintable(r.err));
+    // Paths in messages are written the system's way ("no\\o.bin" on Windows).
+    QVERIFY2(r.err.contains(message) || r.err.contains(QDir::toNativeSeparators(message)), qPrintable(r.err));
     QVERIFY2(r.err.endsWith('\n') && r.err.count('\n') == 1, qPrintable(r.err)); // one line
     QCOMPARE(r.out, QString());
     QCOMPARE(snapshot(m_dir->path()), before); // nothing written, nothing half-written
@@ -699,7 +717,7 @@ void TestZrtool::upgInspectHeaderClaimingGigabytes()
     const QJsonObject o = QJsonDocument::fromJson(r.out.toUtf8()).object();
     QCOMPARE(o.value("header").toString(), QString());
     QCOMPARE(o.value("imageSize").toInt(), 0);
-    QVERIFY(largestChildKiB() < kSmallChildKiB);
+    VERIFY_SMALL_CHILDREN();
 }
 
 void TestZrtool::upgCreateInFreshFolder()
@@ -732,6 +750,9 @@ void TestZrtool::outputsThatAreNotFiles_data()
 void TestZrtool::outputsThatAreNotFiles()
 {
     // Our own nodes in the test's directory, never the system's /dev/null or /dev/full.
+#ifndef Q_OS_UNIX
+    QSKIP("POSIX device nodes and FIFOs (Windows devices: test_platform)");
+#else
     QFETCH(int, device);
     QFETCH(int, exitCode);
     QFETCH(QString, message);
@@ -755,6 +776,7 @@ void TestZrtool::outputsThatAreNotFiles()
         QVERIFY(reader.waitForFinished(10000));
         QCOMPARE(reader.readAllStandardOutput(), m_bootBytes);
     }
+#endif
 }
 
 void TestZrtool::seriesStopsAtTheFirstUnwritableImage()
@@ -770,7 +792,8 @@ void TestZrtool::seriesStopsAtTheFirstUnwritableImage()
     // The clean run above issued these IDs already: writing them again is a reissue.
     const Result r = zrtool(series + QStringList{"blocked", "--reissue"});
     QCOMPARE(r.code, 3);
-    QCOMPARE(r.err, QString("zrtool: blocked/%1: cannot write (Is a directory)\n").arg(names.at(4)));
+    QCOMPARE(r.err, QString("zrtool: %1: cannot write (Is a directory)\n")
+                        .arg(QDir::toNativeSeparators("blocked/" + names.at(4))));
     QCOMPARE(QDir("blocked").entryList(QDir::Files | QDir::Hidden, QDir::Name), names.mid(0, 4));
     for (int i = 0; i < 4; ++i)
         QCOMPARE(readAll("blocked/" + names.at(i)), readAll("clean/" + names.at(i)));
@@ -855,6 +878,9 @@ void TestZrtool::failedFlushLeavesNoFile_data()
 // failure is reported as one.
 void TestZrtool::failedFlushLeavesNoFile()
 {
+#ifndef FAILING_FLUSH_PATH
+    QSKIP("a failing flush is preloaded through the dynamic linker of Linux");
+#else
     QFETCH(QString, output);
     QFETCH(bool, existing);
     QStringList arguments = output == "series"
@@ -881,6 +907,7 @@ void TestZrtool::failedFlushLeavesNoFile()
              existing ? QStringList{"boot.bin"} : QStringList());
     if (existing)
         QCOMPARE(readAll("out/boot.bin"), QByteArray("earlier"));
+#endif
 }
 
 void TestZrtool::upgExtract()

@@ -11,7 +11,10 @@
 #include <limits>
 
 #ifdef Q_OS_WIN
+#include <fcntl.h>
 #include <io.h>
+#include <windows.h>
+#include <shellapi.h>
 #define isatty _isatty
 #else
 #include <unistd.h>
@@ -24,6 +27,15 @@
 #include "builders/hextobin.h"
 
 namespace {
+
+#ifdef Q_OS_WIN
+// What this build leaves out, for --help.
+const char kPlatformNote[] = "On Windows the cable is FTDI's D2XX driver (no serial-port or libftdi backend), the "
+                             "production registry SQLite (no\nPostgreSQL driver), and there is no zrsim; --simulate "
+                             "works as elsewhere.\n";
+#else
+const char kPlatformNote[] = "";
+#endif
 
 void printTo(FILE *stream, const QString &text)
 {
@@ -39,6 +51,36 @@ QString nativePath(const QString &path)
 } // namespace
 
 // --- the command line ---
+
+void setUpProcess()
+{
+#ifdef Q_OS_WIN
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+    qputenv("QT_FORCE_STDERR_LOGGING", "1");
+    wchar_t program[MAX_PATH * 4];
+    const DWORD length = GetModuleFileNameW(nullptr, program, DWORD(sizeof program / sizeof *program));
+    if (length > 0 && length < sizeof program / sizeof *program)
+        QCoreApplication::addLibraryPath(QFileInfo(QString::fromWCharArray(program, int(length))).absolutePath());
+#endif
+}
+
+QStringList commandArguments(int argc, char *argv[])
+{
+    QStringList arguments;
+#ifdef Q_OS_WIN
+    int count = 0;
+    if (wchar_t **wide = CommandLineToArgvW(GetCommandLineW(), &count)) {
+        for (int i = 1; i < count; ++i)
+            arguments << QString::fromWCharArray(wide[i]);
+        LocalFree(wide);
+        return arguments;
+    }
+#endif
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    return arguments;
+}
 
 Command::Command(const QString &words, const QString &description)
     : m_words(words)
@@ -134,7 +176,8 @@ int dispatch(const QString &words, const QList<SubCommand> &commands, const QStr
                            "130 / 143 upgrade, write-flash or stream stopped by SIGINT / SIGTERM (the device is "
                            "partly written).\n"
                            "Device commands end each exchange on a complete reply (--full-windows: wait out every "
-                           "reply window).\n").arg(words);
+                           "reply window).\n").arg(words)
+            + QLatin1String(kPlatformNote);
 
     // Options up to the command word are ours; everything from it on belongs to the command.
     QCommandLineParser parser;

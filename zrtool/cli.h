@@ -134,6 +134,15 @@ int runUnmute(const QStringList &arguments);
 int runDiscover(const QStringList &arguments);
 int runRegistry(const QStringList &arguments);
 
+// The arguments after the program's name as typed: on Windows from the wide command line, since argv holds only
+// what the ANSI code page can spell and a file name in another script would arrive as question marks.
+QStringList commandArguments(int argc, char *argv[]);
+// The process as on every system, before anything else runs. On Windows: lines on stdout and stderr end in "\n"
+// (its C library would write "\r\n"), so a script reads the same output everywhere; the traces go to stderr (Qt
+// sends them to the debugger when stderr is not a console); and Qt's plugins (the SQLite driver) are looked for
+// beside the program, which Qt does only once an application object exists, and the file commands run without one.
+void setUpProcess();
+
 // The offline program (zrtool on the PATH, Qt Core only) runs the file commands itself and hands every command that
 // needs the bus or the production registry to the full program with the same arguments; it returns only when that
 // program cannot be started. `setProgramArguments` keeps main's argv for it.

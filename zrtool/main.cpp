@@ -59,9 +59,8 @@ int main(int argc, char *argv[])
 #ifndef ZRTOOL_FULL
     setProgramArguments(argv);
 #endif
-    QStringList arguments;
-    for (int i = 1; i < argc; ++i)
-        arguments << QString::fromLocal8Bit(argv[i]);
+    setUpProcess();
+    QStringList arguments = commandArguments(argc, argv);
     int exitCode = kExitOk;
     if (!takeKeyTable(&arguments, &exitCode))
         return exitCode;

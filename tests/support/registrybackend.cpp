@@ -22,6 +22,10 @@ QString serverUrl(QString *skip)
     QString ignored;
     if (!skip)
         skip = &ignored;
+    if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QPSQL"))) {
+        *skip = QStringLiteral("no Qt PostgreSQL driver (QPSQL) in this Qt (none on Windows; Debian: libqt5sql5-psql)");
+        return QString();
+    }
     const QString dir = qEnvironmentVariable("ZR_TEST_POSTGRES_DIR");
     if (dir.isEmpty()) {
         *skip = QStringLiteral("no test PostgreSQL server: run through ctest (its postgres_start fixture) or set "
