@@ -316,7 +316,7 @@ void TestDeviceOps::zrtoolStreamUpgradesOnlyTheNamedModel()
     QCOMPARE(r.err, QString());
     QCOMPARE(r.code, 0);
     // One line that says what was done and what was not checked.
-    QVERIFY2(r.out.startsWith(path + " sent three times over to every Zr501 on the bus in ") && r.out.count('\n') == 1
+    QVERIFY2(r.out.startsWith(QDir::toNativeSeparators(path) + " sent three times over to every Zr501 on the bus in ") && r.out.count('\n') == 1
                  && r.out.contains("replies are not examined"),
              qPrintable(r.out));
     QCOMPARE(readAll(flashOut.filePath("0-Zr501.bin")).mid(0x2000), image.mid(0x2000));
@@ -639,7 +639,7 @@ void TestDeviceOps::zrtoolStreamRefusals()
         QCOMPARE(flash.mid(0x2000), image.mid(0x2000)); // --force: as asked
         return;
     }
-    QCOMPARE(r.err, QString("zrtool: %1: %2\n").arg(path, err));
+    QCOMPARE(r.err, QString("zrtool: %1: %2\n").arg(QDir::toNativeSeparators(path), err));
     QVERIFY(flash.isEmpty()); // refused before any bus was built
 }
 

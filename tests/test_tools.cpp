@@ -474,6 +474,9 @@ void TestTools::readFlash()
 // written as the user named it.
 void TestTools::proposedDumpNameNotFollowed()
 {
+#ifndef Q_OS_UNIX
+    QSKIP("a link planted under a fixed name is a hazard of POSIX symbolic links");
+#endif
     QTemporaryDir dir;
     const QString oldCwd = QDir::currentPath();
     QVERIFY(QDir::setCurrent(dir.path()));

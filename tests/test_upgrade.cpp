@@ -420,6 +420,9 @@ void TestUpgrade::f100c6Retries()
 // point to keeps its bytes, and nothing is created where a dangling one points. The upgrade goes on as before.
 void TestUpgrade::plantedLinksNotFollowed()
 {
+#ifndef Q_OS_UNIX
+    QSKIP("a link planted under a fixed name is a hazard of POSIX symbolic links");
+#endif
     Rig rig(FamilyId::F100C6, "Zr643");
     const QString oldCwd = QDir::currentPath();
     QVERIFY(QDir::setCurrent(rig.dir.path()));

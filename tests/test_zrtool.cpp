@@ -459,14 +459,16 @@ void TestZrtool::errors_data()
     // The device commands look at their input before the cable: what it is, bounded as "upg inspect" bounds it.
     QTest::newRow("upgrade 2 GiB file") << QStringList{"upgrade", "huge.upg"} << 2
                                         << "huge.upg: 2147483648 bytes, more than the";
+#ifdef Q_OS_UNIX // FIFOs and device nodes
     QTest::newRow("upgrade FIFO") << QStringList{"upgrade", "fifo"} << 2 << "fifo: not a regular file (a FIFO)";
-    QTest::newRow("upgrade directory") << QStringList{"upgrade", "adir"} << 2
-                                       << "adir: not a regular file (a directory)";
     QTest::newRow("upgrade device") << QStringList{"upgrade", "/dev/null"} << 2
                                     << "/dev/null: not a regular file (a device)";
-    QTest::newRow("upgrade missing file") << QStringList{"upgrade", "nope.upg"} << 2 << "nope.upg: no such file";
     QTest::newRow("stream FIFO") << QStringList{"stream", "--name", "Zr501", "fifo"} << 2
                                  << "fifo: not a regular file (a FIFO)";
+#endif
+    QTest::newRow("upgrade directory") << QStringList{"upgrade", "adir"} << 2
+                                       << "adir: not a regular file (a directory)";
+    QTest::newRow("upgrade missing file") << QStringList{"upgrade", "nope.upg"} << 2 << "nope.upg: no such file";
     QTest::newRow("write-flash more than a block") << QStringList{"write-flash", "--address", "0x08004000", "boot.bin"}
                                                    << 2 << "boot.bin: 7000 bytes, more than the 1024 bytes";
     QTest::newRow("write-flash empty file") << QStringList{"write-flash", "--address", "0x08004000", "empty.hex"}
@@ -511,6 +513,9 @@ void TestZrtool::unreadableInputSaysWhy_data()
 void TestZrtool::unreadableInputSaysWhy()
 {
     QFETCH(QStringList, arguments);
+#ifndef Q_OS_UNIX
+    QSKIP("a file is locked from its reader here with POSIX permission bits");
+#else
     QStringList command = QStringList{QStringLiteral(ZRTOOL_PATH)} + arguments;
     if (::geteuid() == 0) {
         const QString setpriv = QStandardPaths::findExecutable("setpriv");
@@ -526,6 +531,7 @@ void TestZrtool::unreadableInputSaysWhy()
     QCOMPARE(p.exitCode(), 2);
     QCOMPARE(QString::fromLocal8Bit(p.readAllStandardError()),
              QStringLiteral("zrtool: locked.upg: cannot open (Permission denied)\n"));
+#endif
 }
 
 void TestZrtool::hex2bin()
