@@ -82,20 +82,20 @@ RegistryLocation parsePostgres(const QString &url, int schemeLength)
     QStringList hosts, ports;
     bool anyPort = false;
     if (!authority.isEmpty()) {
-        for (const QString &spec : authority.split(QLatin1Char(','))) {
-            QString host = spec, port;
-            if (spec.startsWith(QLatin1Char('['))) {
-                const int close = spec.indexOf(QLatin1Char(']'));
+        for (const QString &hostPort : authority.split(QLatin1Char(','))) {
+            QString host = hostPort, port;
+            if (hostPort.startsWith(QLatin1Char('['))) {
+                const int close = hostPort.indexOf(QLatin1Char(']'));
                 if (close < 0)
                     return refused(url, QStringLiteral("an IPv6 host without its closing ']'"));
-                host = spec.mid(1, close - 1);
-                const QString after = spec.mid(close + 1);
+                host = hostPort.mid(1, close - 1);
+                const QString after = hostPort.mid(close + 1);
                 if (!after.isEmpty() && !after.startsWith(QLatin1Char(':')))
                     return refused(url, QStringLiteral("text after the IPv6 host"));
                 port = after.mid(1);
-            } else if (spec.contains(QLatin1Char(':'))) {
-                host = spec.section(QLatin1Char(':'), 0, 0);
-                port = spec.section(QLatin1Char(':'), 1);
+            } else if (hostPort.contains(QLatin1Char(':'))) {
+                host = hostPort.section(QLatin1Char(':'), 0, 0);
+                port = hostPort.section(QLatin1Char(':'), 1);
             }
             bool numeric = true;
             const int number = port.toInt(&numeric);
