@@ -389,6 +389,19 @@ bool Registry::migrate()
     return commit();
 }
 
+template <typename Read>
+auto Registry::readRows(QSqlQuery &q, Read read) -> QVector<decltype(read(q))>
+{
+    QVector<decltype(read(q))> rows;
+    if (!q.exec()) {
+        fail(q);
+        return rows;
+    }
+    while (q.next())
+        rows << read(q);
+    return rows;
+}
+
 QVector<IssuedId> Registry::issuedAmong(const QVector<IssuedId> &ids)
 {
     QVector<IssuedId> found;
@@ -780,32 +793,20 @@ bool Registry::find(quint32 deviceId, IssuedId *id)
 
 QVector<IssuedId> Registry::findSerialText(const QString &serialText)
 {
-    QVector<IssuedId> rows;
     QSqlQuery q(db());
     q.prepare(QStringLiteral("SELECT %1 FROM zr_issued WHERE serial_text = ? ORDER BY device_id")
                   .arg(QLatin1String(kIssuedColumns)));
     q.addBindValue(serialText);
-    if (!q.exec()) {
-        fail(q);
-        return rows;
-    }
-    while (q.next())
-        rows << rowToIssued(q);
-    return rows;
+    return readRows(q, rowToIssued);
 }
 
 QVector<ReissueRecord> Registry::reissueHistory(quint32 deviceId)
 {
-    QVector<ReissueRecord> rows;
     QSqlQuery q(db());
     q.prepare(QStringLiteral("SELECT at, bench, model, file, sha256, previous_model, previous_file, previous_sha256 "
                              "FROM zr_reissues WHERE device_id = ? ORDER BY at, id"));
     q.addBindValue(qint64(deviceId));
-    if (!q.exec()) {
-        fail(q);
-        return rows;
-    }
-    while (q.next()) {
+    return readRows(q, [](const QSqlQuery &q) {
         ReissueRecord r;
         r.time = registryTime(q.value(0).toString());
         r.bench = q.value(1).toString();
@@ -815,22 +816,17 @@ QVector<ReissueRecord> Registry::reissueHistory(quint32 deviceId)
         r.previousModel = q.value(5).toString();
         r.previousFile = q.value(6).toString();
         r.previousSha256 = q.value(7).toString();
-        rows << r;
-    }
-    return rows;
+        return r;
+    });
 }
 
 QVector<SeriesSummary> Registry::summary()
 {
-    QVector<SeriesSummary> rows;
     QSqlQuery q(db());
-    if (!q.exec(QStringLiteral("SELECT model, scheme, year, period, SUM(written), COUNT(*) - SUM(written), "
-                               "MAX(serial), MAX(issued_at) FROM zr_issued GROUP BY model, scheme, year, period "
-                               "ORDER BY model, scheme, year, period"))) {
-        fail(q);
-        return rows;
-    }
-    while (q.next()) {
+    q.prepare(QStringLiteral("SELECT model, scheme, year, period, SUM(written), COUNT(*) - SUM(written), "
+                             "MAX(serial), MAX(issued_at) FROM zr_issued GROUP BY model, scheme, year, period "
+                             "ORDER BY model, scheme, year, period"));
+    return readRows(q, [](const QSqlQuery &q) {
         SeriesSummary r;
         r.model = q.value(0).toString();
         r.scheme = q.value(1).toString();
@@ -840,14 +836,12 @@ QVector<SeriesSummary> Registry::summary()
         r.reserved = q.value(5).toInt();
         r.lastSerial = q.value(6).toInt();
         r.lastTime = registryTime(q.value(7).toString());
-        rows << r;
-    }
-    return rows;
+        return r;
+    });
 }
 
 QVector<IssuedId> Registry::list(const QString &model, const QDateTime &since)
 {
-    QVector<IssuedId> rows;
     QString sql = QStringLiteral("SELECT %1 FROM zr_issued WHERE 1 = 1").arg(QLatin1String(kIssuedColumns));
     if (!model.isEmpty())
         sql += QStringLiteral(" AND model = ?");
@@ -859,13 +853,7 @@ QVector<IssuedId> Registry::list(const QString &model, const QDateTime &since)
         q.addBindValue(model);
     if (since.isValid())
         q.addBindValue(registryTime(since));
-    if (!q.exec()) {
-        fail(q);
-        return rows;
-    }
-    while (q.next())
-        rows << rowToIssued(q);
-    return rows;
+    return readRows(q, rowToIssued);
 }
 
 bool Registry::recordUpgrade(const UpgradeRecord &r)
@@ -892,16 +880,11 @@ bool Registry::recordUpgrade(const UpgradeRecord &r)
 
 QVector<UpgradeRecord> Registry::upgrades(quint32 deviceId)
 {
-    QVector<UpgradeRecord> rows;
     QSqlQuery q(db());
     q.prepare(QStringLiteral("SELECT %1 FROM zr_upgrades WHERE device_id = ? ORDER BY at, id")
                   .arg(QLatin1String(kUpgradeColumns)));
     q.addBindValue(qint64(deviceId));
-    if (!q.exec()) {
-        fail(q);
-        return rows;
-    }
-    while (q.next()) {
+    return readRows(q, [](const QSqlQuery &q) {
         UpgradeRecord r;
         r.time = registryTime(q.value(0).toString());
         r.bench = q.value(1).toString();
@@ -916,7 +899,6 @@ QVector<UpgradeRecord> Registry::upgrades(quint32 deviceId)
         r.result = q.value(10).toString();
         r.durationMs = q.value(11).toLongLong();
         r.recordId = q.value(12).toString();
-        rows << r;
-    }
-    return rows;
+        return r;
+    });
 }

@@ -97,6 +97,10 @@ private:
     bool useWal();
     bool exec(const QString &sql);
     bool hasRecord(const char *table, const QString &recordId);
+    // Runs `q` (prepared and bound by the caller) and reads each row with `read`; what was read up to a failure,
+    // which is recorded as any other.
+    template <typename Read>
+    auto readRows(QSqlQuery &q, Read read) -> QVector<decltype(read(q))>;
     // Runs head + `count` copies of `row` ("(?, ?)") separated by commas + tail, many rows per statement (a
     // statement costs far more than a row); bindRow binds the values of row i. Adds the rows changed to *affected.
     bool execRows(const QString &head, const QString &row, const QString &tail, int count,
