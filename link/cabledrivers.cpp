@@ -14,6 +14,8 @@ struct CableDrivers::Entry
     QByteArray shownSerial; // the name the dialog shows and the cable opens by
     QByteArray openName;    // what the backend opens it by
     QByteArray description;
+    QStringList otherNames; // the port path, port name or USB address the backend knows it by
+    QByteArray directName;  // what opens it through a backend that has listed nothing
     quint32 flags, type, id, locId;
 };
 
@@ -66,7 +68,7 @@ FtdiDriver::Status CableDrivers::createDeviceInfoList(quint32 *count)
             n = 0;
         const size_t before = m_entries.size();
         for (quint32 i = 0; i < n; ++i) {
-            Entry e{b, {}, {}, {}, {}, 0, 0, 0, 0};
+            Entry e{b, {}, {}, {}, {}, driver->otherNames(i), driver->directName(i), 0, 0, 0, 0};
             char serial[64] = {};
             char description[128] = {};
             Handle ignored = nullptr;
@@ -141,13 +143,30 @@ FtdiDriver::Status CableDrivers::openBySerialNumber(const char *serialNumber, Ha
         return true;
     };
     for (const Entry &e : m_entries)
-        if (e.shownSerial == serialNumber) {
+        if (e.shownSerial == serialNumber)
             return tryOpen(e.backend, e.openName) ? Status(FT_OK) : Status(FT_DEVICE_NOT_OPENED);
-        }
+    for (const Entry &e : m_entries)
+        if (!e.directName.isEmpty() && e.directName == serialNumber)
+            return tryOpen(e.backend, e.directName) ? Status(FT_OK) : Status(FT_DEVICE_NOT_OPENED);
     for (size_t b = 0; b < m_backends.size(); ++b)
         if (tryOpen(b, serialNumber))
             return FT_OK;
     return FT_DEVICE_NOT_FOUND;
+}
+
+QStringList CableDrivers::otherNames(quint32 index) const
+{
+    return index < m_entries.size() ? m_entries[index].otherNames : QStringList();
+}
+
+QByteArray CableDrivers::directName(quint32 index) const
+{
+    return index < m_entries.size() ? m_entries[index].directName : QByteArray();
+}
+
+QString CableDrivers::backendOf(quint32 index) const
+{
+    return index < m_entries.size() ? m_backends[m_entries[index].backend].name : QString();
 }
 
 CableDrivers::Open *CableDrivers::find(Handle handle) const

@@ -27,7 +27,8 @@ public:
     Status createDeviceInfoList(quint32 *count) override;
     Status getDeviceInfoDetail(quint32 index, quint32 *flags, quint32 *type, quint32 *id, quint32 *locId,
                                char *serialNumber, char *description, Handle *handle) override;
-    // A name from the last enumeration opens through the backend that listed it; any other name (a port such as
+    // A name from the last enumeration (the one listed, or the backend's direct name for it) opens through the
+    // backend that listed it; any other name (a port such as
     // /dev/pts/3) is offered to each backend in turn.
     Status openBySerialNumber(const char *serialNumber, Handle *handle) override;
     Status resetDevice(Handle handle) override;
@@ -45,6 +46,9 @@ public:
     Status write(Handle handle, const void *buffer, quint32 length, quint32 *written) override;
     Status read(Handle handle, void *buffer, quint32 length, quint32 *received) override;
     Status close(Handle handle) override;
+    QStringList otherNames(quint32 index) const override;
+    QByteArray directName(quint32 index) const override;
+    QString backendOf(quint32 index) const override;
     // After an enumeration that found nothing: every backend's reason, joined by "; ". After a failed open: the
     // reason of the backend that failed.
     QString problem() const override { return m_problem; }

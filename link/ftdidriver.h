@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QStringList>
 #include <chrono>
 
 // D2XX status codes (FT_STATUS).
@@ -62,6 +63,28 @@ public:
     {
         Q_UNUSED(index)
         return QByteArray();
+    }
+
+    // Beyond the library's calls, for choosing a cable by what the user knows it by: the other names device
+    // `index` of the last enumeration answers to exactly (its port path "/dev/ttyUSB0" and name "ttyUSB0", "COM3",
+    // its USB address "usb-001-005"); empty when it has none.
+    virtual QStringList otherNames(quint32 index) const
+    {
+        Q_UNUSED(index)
+        return QStringList();
+    }
+    // The name that opens device `index` of the last enumeration through a fresh instance of this backend that
+    // has enumerated nothing (a port path, a USB address); empty when its serial number does.
+    virtual QByteArray directName(quint32 index) const
+    {
+        Q_UNUSED(index)
+        return QByteArray();
+    }
+    // The backend that listed device `index` ("serial", "libftdi", "d2xx"); empty for a backend of its own.
+    virtual QString backendOf(quint32 index) const
+    {
+        Q_UNUSED(index)
+        return QString();
     }
 
     // The clock the read limits run on, in microseconds from any fixed start; a simulated cable keeps its own.

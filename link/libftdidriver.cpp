@@ -2,6 +2,7 @@
 #include "link/libftdidriver.h"
 
 #include <QDeadlineTimer>
+#include <algorithm>
 
 namespace {
 FtdiDriver::Status status(int result)
@@ -12,6 +13,21 @@ FtdiDriver::Status status(int result)
 QByteArray usbAddress(const LibFtdiApi::Device &d)
 {
     return QStringLiteral("usb-%1-%2").arg(d.bus, 3, 10, QLatin1Char('0')).arg(d.address, 3, 10, QLatin1Char('0')).toLatin1();
+}
+
+// "usb-BBB-AAA" -> bus and device number.
+bool parseUsbAddress(const QByteArray &name, quint8 *bus, quint8 *address)
+{
+    const QList<QByteArray> parts = name.split('-');
+    if (parts.size() != 3 || parts.at(0) != "usb" || parts.at(1).size() != 3 || parts.at(2).size() != 3)
+        return false;
+    bool busOk = false, addressOk = false;
+    const uint b = parts.at(1).toUInt(&busOk), a = parts.at(2).toUInt(&addressOk);
+    if (!busOk || !addressOk || b > 255 || a > 255)
+        return false;
+    *bus = quint8(b);
+    *address = quint8(a);
+    return true;
 }
 } // namespace
 
@@ -83,7 +99,13 @@ FtdiDriver::Status LibFtdiDriver::openBySerialNumber(const char *serialNumber, H
 {
     *handle = nullptr;
     m_problem.clear();
-    for (const LibFtdiApi::Device &d : qAsConst(m_devices)) {
+    QList<LibFtdiApi::Device> candidates = m_devices;
+    LibFtdiApi::Device addressed;
+    if (parseUsbAddress(QByteArray(serialNumber), &addressed.bus, &addressed.address)
+        && std::none_of(candidates.cbegin(), candidates.cend(),
+                        [&](const LibFtdiApi::Device &d) { return usbAddress(d) == serialNumber; }))
+        candidates << addressed;
+    for (const LibFtdiApi::Device &d : qAsConst(candidates)) {
         if (d.serialNumber != serialNumber && usbAddress(d) != serialNumber)
             continue;
         QString error;

@@ -53,7 +53,8 @@ public:
     Status createDeviceInfoList(quint32 *count) override;
     Status getDeviceInfoDetail(quint32 index, quint32 *flags, quint32 *type, quint32 *id, quint32 *locId,
                                char *serialNumber, char *description, Handle *handle) override;
-    // A serial number, or the USB address "usb-BBB-AAA" (bus and device number) of a listed device.
+    // A serial number or the USB address "usb-BBB-AAA" (bus and device number) of a listed device; a USB address
+    // also opens without a listing (a gang worker's own driver), so that no other cable is touched.
     Status openBySerialNumber(const char *serialNumber, Handle *handle) override;
     Status resetDevice(Handle handle) override;
     Status setBaudRate(Handle handle, quint32 baud) override;
@@ -72,6 +73,8 @@ public:
     Status close(Handle handle) override;
     QString problem() const override { return m_problem; }
     QByteArray alternativeSerial(quint32 index) const override;
+    QStringList otherNames(quint32 index) const override { return {QString::fromLatin1(alternativeSerial(index))}; }
+    QByteArray directName(quint32 index) const override { return alternativeSerial(index); }
 
 private:
     struct Open;

@@ -63,18 +63,17 @@ bool RS485Cable::ensureOpen()
     return false;
 }
 
-int RS485Cable::open(quint32 baud, quint8 dataBits, quint8 stopBits, quint8 parity)
+bool RS485Cable::chooseCable(QByteArray *openName, QByteArray *chosenSerial)
 {
-    m_handle = nullptr;
     qCDebug(zrLink) << "FT_CreateDeviceInfoList";
     quint32 count = 0;
     if (m_driver->createDeviceInfoList(&count) != FT_OK) {
         qCDebug(zrLink) << "Error";
-        return -1;
+        return false;
     }
     qCDebug(zrLink).noquote() << QStringLiteral("Number of devices is %1").arg(count);
     if (count == 0)
-        return -1;
+        return false;
 
     QList<DeviceRecord> records;
     for (quint32 i = 0; i < count; ++i) {
@@ -103,25 +102,35 @@ int RS485Cable::open(quint32 baud, quint8 dataBits, quint8 stopBits, quint8 pari
     for (const DeviceRecord &r : records)
         choices << QString::fromLatin1(r.description) + QStringLiteral(" S/N: ") + QString::fromLatin1(r.serialNumber);
     if (choices.isEmpty())
-        return -1;
+        return false;
 
     bool ok = false;
     const QString chosen = m_prompts->getItem(QStringLiteral("Select cable"),
                                               QStringLiteral("Availabe USB-RS FTDI Cables\n(not used by any application)"),
                                               choices, 0, false, &ok, Prompts::Parent::None);
     if (!ok)
-        return -1;
+        return false;
     const int index = choices.indexOf(chosen);
     if (index < 0)
-        return -1;
+        return false;
 
+    *openName = *chosenSerial = records.at(index).serialNumber;
+    return true;
+}
+
+int RS485Cable::open(quint32 baud, quint8 dataBits, quint8 stopBits, quint8 parity)
+{
+    m_handle = nullptr;
+    QByteArray openName = m_identityName, serial = m_identitySerial;
+    if (openName.isEmpty() && !chooseCable(&openName, &serial))
+        return -1;
     FtdiDriver::Handle handle = nullptr;
-    if (m_driver->openBySerialNumber(records.at(index).serialNumber.constData(), &handle) != FT_OK || !handle) {
+    if (m_driver->openBySerialNumber(openName.constData(), &handle) != FT_OK || !handle) {
         m_handle = nullptr;
         return -1;
     }
     m_handle = handle;
-    m_serialNumber = records.at(index).serialNumber;
+    m_serialNumber = serial;
     qCDebug(zrLink).noquote() << QStringLiteral("ftHandle: 0x%1").arg(quintptr(handle), 8, 16, QLatin1Char('0'));
 
     // Results are ignored on purpose: a cable that fails here fails again on the first transaction.

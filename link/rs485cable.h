@@ -22,6 +22,13 @@ public:
     QByteArray serialNumber() const { return m_serialNumber; }
     // True at once when open; otherwise runs open (the "Select cable" dialog) and shows "Cable Error" on failure.
     bool ensureOpen();
+    // From now on open takes this cable without listing the cables or asking which one (a cable the user named,
+    // a gang worker's own cable): it opens by `openName` and reports `serial` as the cable's serial number.
+    void setIdentity(const QByteArray &openName, const QByteArray &serial)
+    {
+        m_identityName = openName;
+        m_identitySerial = serial;
+    }
     // 0 when a cable was chosen, opened and configured; -1 otherwise.
     int open(quint32 baud, quint8 dataBits, quint8 stopBits, quint8 parity);
     void close();
@@ -55,6 +62,8 @@ public:
     quint32 sendDmxFrame(const quint8 *bytes, int length);
 
 private:
+    // Asks which of the listed cables to take (the "Select cable" dialog); false when none was chosen.
+    bool chooseCable(QByteArray *openName, QByteArray *chosenSerial);
     // The bytes of one reply window; false when a read failed.
     bool readWindow(QByteArray *raw);
     bool readWindowFast(QByteArray *raw);
@@ -72,6 +81,7 @@ private:
     Prompts *m_prompts;
     FtdiDriver::Handle m_handle = nullptr;
     QByteArray m_serialNumber;
+    QByteArray m_identityName, m_identitySerial;
     bool m_detectOnNextReply = true;
     bool m_zeroWrapped = false;
     std::function<void()> m_openFailedHook;

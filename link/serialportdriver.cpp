@@ -138,6 +138,23 @@ QByteArray SerialPortDriver::alternativeSerial(quint32 index) const
     return p.name.toLatin1() == p.serialNumber ? QByteArray() : p.name.toLatin1();
 }
 
+QStringList SerialPortDriver::otherNames(quint32 index) const
+{
+    if (index >= quint32(m_ports.size()))
+        return QStringList();
+    const Port &p = m_ports.at(int(index));
+    QStringList names{p.location};
+    if (p.name != p.location)
+        names << p.name;
+    return names;
+}
+
+QByteArray SerialPortDriver::directName(quint32 index) const
+{
+    // A path opens the port without asking the system's device list (udev) again.
+    return index < quint32(m_ports.size()) ? m_ports.at(int(index)).location.toLocal8Bit() : QByteArray();
+}
+
 FtdiDriver::Status SerialPortDriver::openBySerialNumber(const char *serialNumber, Handle *handle)
 {
     *handle = nullptr;

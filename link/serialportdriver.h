@@ -39,6 +39,8 @@ public:
     Status close(Handle handle) override;
     QString problem() const override { return m_problem; }
     QByteArray alternativeSerial(quint32 index) const override;
+    QStringList otherNames(quint32 index) const override;
+    QByteArray directName(quint32 index) const override;
 
     // One port as the dialog lists it.
     struct Port

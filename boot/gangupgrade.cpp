@@ -1,0 +1,151 @@
+// The gang's workers: each owns its driver, cable, device state and option prompts, so that nothing of one cable's
+// upgrade is touched by another thread; only queued signals cross to the thread that started the gang.
+#include "boot/gangupgrade.h"
+
+#include <QEventLoop>
+#include <QThread>
+
+#include "boot/upgradefamily.h"
+#include "core/optionprompts.h"
+#include "link/ftdidriver.h"
+#include "link/rs485cable.h"
+
+namespace {
+int registerTypes()
+{
+    qRegisterMetaType<UpgradeOutcome>("UpgradeOutcome");
+    qRegisterMetaType<UpgradeReport>("UpgradeReport");
+    qRegisterMetaType<GangUpgrade::Step>("GangUpgrade::Step");
+    return 0;
+}
+} // namespace
+
+GangUpgrade::GangUpgrade(CableDriverFactory factory, QObject *parent)
+    : QObject(parent)
+    , m_factory(std::move(factory))
+{
+    static const int registered = registerTypes();
+    Q_UNUSED(registered)
+    // Made first, so the outcome is kept before anybody else hears of it.
+    connect(this, &GangUpgrade::cableFinished, this, [this](int cable, const UpgradeOutcome &outcome) {
+        m_outcomes[cable] = outcome;
+        onCableFinished(cable);
+    });
+}
+
+GangUpgrade::~GangUpgrade()
+{
+    stop();
+    for (QThread *thread : qAsConst(m_threads)) {
+        thread->wait();
+        delete thread;
+    }
+}
+
+bool GangUpgrade::stopRequested() const
+{
+    return m_stop.load() || (m_extraStop && m_extraStop());
+}
+
+void GangUpgrade::stop()
+{
+    m_stop.store(true);
+}
+
+bool GangUpgrade::start(const QList<GangCable> &cables, const GangSettings &settings)
+{
+    if (m_running > 0)
+        return false;
+    for (QThread *thread : qAsConst(m_threads)) {
+        thread->wait();
+        delete thread;
+    }
+    m_threads.clear();
+    m_cables = cables;
+    m_settings = settings;
+    m_outcomes.clear();
+    for (int i = 0; i < cables.size(); ++i)
+        m_outcomes << UpgradeOutcome();
+    m_stop.store(false);
+    m_running = cables.size();
+    // Every worker's copy of what it needs is made here, before any thread runs.
+    for (int i = 0; i < cables.size(); ++i)
+        m_threads << QThread::create([this, i] { runWorker(i); });
+    for (QThread *thread : qAsConst(m_threads))
+        thread->start();
+    if (cables.isEmpty())
+        QMetaObject::invokeMethod(this, &GangUpgrade::finished, Qt::QueuedConnection);
+    return true;
+}
+
+void GangUpgrade::waitForAll()
+{
+    if (m_running == 0)
+        return;
+    QEventLoop loop;
+    connect(this, &GangUpgrade::finished, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+void GangUpgrade::onCableFinished(int cable)
+{
+    m_threads.at(cable)->wait(); // it has nothing left to do but return
+    if (--m_running == 0)
+        // After every other receiver of the last cable's result.
+        QMetaObject::invokeMethod(this, &GangUpgrade::finished, Qt::QueuedConnection);
+}
+
+void GangUpgrade::runWorker(int index)
+{
+    // Read-only while the workers run: start() wrote them before the first thread started.
+    const GangCable &cable = m_cables.at(index);
+    const GangSettings &settings = m_settings;
+
+    OptionPrompts prompts; // answers from the settings; processes no events
+    AppState state;
+    const auto stopNow = [this] { return stopRequested(); };
+    state.interrupted = stopNow;
+    prompts.stopRequested = stopNow;
+    prompts.attemptLimit = settings.attemptLimit;
+    state.log = [this, index](const QString &line) { emit logLine(index, line); };
+    state.upgradeFinished = [this, index](const UpgradeReport &report) { emit upgradeReported(index, report); };
+    Step step = Step::Waiting;
+    quint32 blockSize = 1024;
+    prompts.onProgress = [&](const QString &, int value, int min, int max) {
+        if (min == 0) { // the connect attempts
+            if (step != Step::Connecting)
+                emit stepChanged(index, step = Step::Connecting);
+            return;
+        }
+        if (step != Step::Writing) {
+            const UpgradeFamily *family = settings.request.family.isEmpty()
+                                                  ? dispatchFamily(state.connectedDeviceName, connectDispatchOrder())
+                                                  : familyByName(settings.request.family);
+            if (family && family->blockSize > 0)
+                blockSize = family->blockSize;
+            emit deviceFound(index, state.connectedDeviceId, state.connectedDeviceName);
+            emit stepChanged(index, step = Step::Writing);
+        }
+        emit blocksDone(index, int(quint32(value - min) / blockSize), int(quint32(max - min) / blockSize));
+    };
+
+    UpgradeOutcome outcome;
+    std::unique_ptr<FtdiDriver> driver = m_factory(cable.identity);
+    if (!driver) {
+        outcome.result = UpgradeOutcome::Result::NoCable;
+        outcome.step = QStringLiteral("no driver for %1").arg(cable.identity.label());
+    } else {
+        RS485Cable rs485(nullptr, 250000, 8, 2, 0, driver.get(), &prompts);
+        rs485.setIdentity(cable.identity.openName, cable.identity.serial);
+        rs485.setFastReplies(settings.fastReplies);
+        UpgradeRequest request = settings.request;
+        request.hasTarget = cable.hasTarget;
+        request.target = cable.target;
+        emit stepChanged(index, step = Step::Connecting);
+        outcome = upgradeDevice(state, prompts, rs485, request);
+        if (outcome.result == UpgradeOutcome::Result::NoCable && !driver->problem().isEmpty())
+            outcome.step = driver->problem();
+    }
+    emit stepChanged(index, Step::Finished);
+    emit cableFinished(index, outcome);
+}
