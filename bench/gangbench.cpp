@@ -15,6 +15,7 @@
 #include <QTemporaryDir>
 #include <QTextStream>
 #include <algorithm>
+#include <atomic>
 #include <map>
 #include <memory>
 #include <vector>
@@ -22,6 +23,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/resource.h>
@@ -122,60 +124,84 @@ struct Child
     }
 };
 
-// An FtdiDriver that hands every call to a bus the bench owns, so the bus outlives the worker's driver and its
-// flash can be read once the gang has ended.
-class BusLease : public FtdiDriver
+qint64 threadCpuNs()
+{
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return qint64(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+// The CPU time of every gang worker, summed: a worker's driver is made first and destroyed last on its thread.
+std::atomic<qint64> g_workerCpuNs{0};
+
+// An FtdiDriver that hands every call to another one, owned or not (a bus the bench owns outlives the worker's
+// driver, so its flash can be read once the gang has ended), and adds its thread's CPU time to g_workerCpuNs.
+class Lease : public FtdiDriver
 {
 public:
-    explicit BusLease(SimulatedBus *bus)
-        : m_bus(bus)
+    Lease(FtdiDriver *target, std::unique_ptr<FtdiDriver> owned = nullptr)
+        : m_owned(std::move(owned))
+        , m_target(m_owned ? m_owned.get() : target)
+        , m_startNs(threadCpuNs())
     {
     }
-    Status createDeviceInfoList(quint32 *count) override { return m_bus->createDeviceInfoList(count); }
+    ~Lease() override { g_workerCpuNs += threadCpuNs() - m_startNs; }
+    Status createDeviceInfoList(quint32 *count) override { return m_target->createDeviceInfoList(count); }
     Status getDeviceInfoDetail(quint32 index, quint32 *flags, quint32 *type, quint32 *id, quint32 *locId,
                                char *serialNumber, char *description, Handle *handle) override
     {
-        return m_bus->getDeviceInfoDetail(index, flags, type, id, locId, serialNumber, description, handle);
+        return m_target->getDeviceInfoDetail(index, flags, type, id, locId, serialNumber, description, handle);
     }
     Status openBySerialNumber(const char *serialNumber, Handle *handle) override
     {
-        return m_bus->openBySerialNumber(serialNumber, handle);
+        return m_target->openBySerialNumber(serialNumber, handle);
     }
-    Status resetDevice(Handle h) override { return m_bus->resetDevice(h); }
-    Status setBaudRate(Handle h, quint32 baud) override { return m_bus->setBaudRate(h, baud); }
+    Status resetDevice(Handle h) override { return m_target->resetDevice(h); }
+    Status setBaudRate(Handle h, quint32 baud) override { return m_target->setBaudRate(h, baud); }
     Status setDataCharacteristics(Handle h, quint8 bits, quint8 stop, quint8 parity) override
     {
-        return m_bus->setDataCharacteristics(h, bits, stop, parity);
+        return m_target->setDataCharacteristics(h, bits, stop, parity);
     }
     Status setFlowControl(Handle h, quint16 flow, quint8 xon, quint8 xoff) override
     {
-        return m_bus->setFlowControl(h, flow, xon, xoff);
+        return m_target->setFlowControl(h, flow, xon, xoff);
     }
-    Status setLatencyTimer(Handle h, quint8 ms) override { return m_bus->setLatencyTimer(h, ms); }
-    Status getLatencyTimer(Handle h, quint8 *ms) override { return m_bus->getLatencyTimer(h, ms); }
-    Status purge(Handle h, quint32 mask) override { return m_bus->purge(h, mask); }
+    Status setLatencyTimer(Handle h, quint8 ms) override { return m_target->setLatencyTimer(h, ms); }
+    Status getLatencyTimer(Handle h, quint8 *ms) override { return m_target->getLatencyTimer(h, ms); }
+    Status purge(Handle h, quint32 mask) override { return m_target->purge(h, mask); }
     Status setTimeouts(Handle h, quint32 readMs, quint32 writeMs) override
     {
-        return m_bus->setTimeouts(h, readMs, writeMs);
+        return m_target->setTimeouts(h, readMs, writeMs);
     }
-    Status setRts(Handle h) override { return m_bus->setRts(h); }
-    Status clrRts(Handle h) override { return m_bus->clrRts(h); }
-    Status setBreakOn(Handle h) override { return m_bus->setBreakOn(h); }
-    Status setBreakOff(Handle h) override { return m_bus->setBreakOff(h); }
+    Status setRts(Handle h) override { return m_target->setRts(h); }
+    Status clrRts(Handle h) override { return m_target->clrRts(h); }
+    Status setBreakOn(Handle h) override { return m_target->setBreakOn(h); }
+    Status setBreakOff(Handle h) override { return m_target->setBreakOff(h); }
     Status write(Handle h, const void *buffer, quint32 length, quint32 *written) override
     {
-        return m_bus->write(h, buffer, length, written);
+        return m_target->write(h, buffer, length, written);
     }
     Status read(Handle h, void *buffer, quint32 length, quint32 *received) override
     {
-        return m_bus->read(h, buffer, length, received);
+        return m_target->read(h, buffer, length, received);
     }
-    Status close(Handle h) override { return m_bus->close(h); }
-    qint64 clockUs() const override { return m_bus->clockUs(); }
+    Status close(Handle h) override { return m_target->close(h); }
+    QString problem() const override { return m_target->problem(); }
+    qint64 clockUs() const override { return m_target->clockUs(); }
 
 private:
-    SimulatedBus *m_bus;
+    std::unique_ptr<FtdiDriver> m_owned;
+    FtdiDriver *m_target;
+    qint64 m_startNs;
 };
+
+// The backend the identity names, opened by the identity alone, as zrtool's gang opens it.
+std::unique_ptr<FtdiDriver> backendLease(const CableIdentity &cable)
+{
+    QString why;
+    std::unique_ptr<FtdiDriver> driver = makeCableDrivers(cable.backend, {}, &why);
+    return driver ? std::make_unique<Lease>(nullptr, std::move(driver)) : nullptr;
+}
 
 enum class Line { Pty, Bus, Usb };
 
@@ -248,13 +274,7 @@ public:
         return true;
     }
     QList<CableIdentity> cables() const override { return m_cables; }
-    CableDriverFactory factory() override
-    {
-        return [](const CableIdentity &cable) -> std::unique_ptr<FtdiDriver> {
-            QString why;
-            return makeCableDrivers(cable.backend, {}, &why);
-        };
-    }
+    CableDriverFactory factory() override { return backendLease; }
     QList<QByteArray> finish(double *lineCpu) override
     {
         *lineCpu = 0;
@@ -320,7 +340,7 @@ public:
         // The map is not changed while the gang runs: every worker only reads it.
         return [this](const CableIdentity &cable) -> std::unique_ptr<FtdiDriver> {
             const auto it = m_buses.find(cable.openName);
-            return it == m_buses.end() ? nullptr : std::make_unique<BusLease>(it->second.get());
+            return it == m_buses.end() ? nullptr : std::make_unique<Lease>(it->second.get());
         };
     }
     QList<QByteArray> finish(double *lineCpu) override
@@ -385,13 +405,7 @@ public:
         return true;
     }
     QList<CableIdentity> cables() const override { return m_cables; }
-    CableDriverFactory factory() override
-    {
-        return [](const CableIdentity &cable) -> std::unique_ptr<FtdiDriver> {
-            QString why;
-            return makeCableDrivers(cable.backend, {}, &why);
-        };
-    }
+    CableDriverFactory factory() override { return backendLease; }
     QList<QByteArray> finish(double *lineCpu) override
     {
         *lineCpu = 0; // the chips' threads run in this process: counted with the engine
@@ -422,6 +436,7 @@ struct Run
 {
     double wall = 0;    // seconds from start to the last cable's end
     double cpu = 0;     // CPU seconds of the upgrading process
+    double workerCpu = 0; // of those, the gang workers' threads (engine in this process)
     double lineCpu = 0; // CPU seconds of the line processes (zrsim)
     int done = 0;       // cables whose upgrade says done
     int verified = 0;   // of those, flash equal to the file's image
@@ -441,12 +456,14 @@ void upgradeInProcess(const Job &job, Devices &devices, Run *run)
     settings.request.collisionLimit = 5;
     settings.attemptLimit = job.attempts;
     const double cpuBefore = selfCpuSeconds();
+    g_workerCpuNs = 0;
     QElapsedTimer clock;
     clock.start();
     gang.start(cables, settings);
     gang.waitForAll();
     run->wall = clock.nsecsElapsed() / 1e9;
     run->cpu = selfCpuSeconds() - cpuBefore;
+    run->workerCpu = g_workerCpuNs / 1e9;
     for (int i = 0; i < gang.outcomes().size(); ++i) {
         const UpgradeOutcome &o = gang.outcomes().at(i);
         if (o.result == UpgradeOutcome::Result::Done)
@@ -639,7 +656,7 @@ int main(int argc, char *argv[])
                    .arg(roundCount);
     out.flush();
     // Per gang size: every round's figures; ratios against the lone upgrade of the same round.
-    std::map<int, QVector<double>> walls, cpus, lineCpus, ratios;
+    std::map<int, QVector<double>> walls, cpus, workerCpus, lineCpus, ratios;
     std::map<int, int> upgrades, verified;
     bool allGood = true;
     for (int round = 1; round <= roundCount; ++round) {
@@ -651,6 +668,7 @@ int main(int argc, char *argv[])
             const Run run = gangOnce(job, *devices, n, useZrtool);
             walls[n] << run.wall;
             cpus[n] << run.cpu / n;
+            workerCpus[n] << run.workerCpu / n;
             lineCpus[n] << run.lineCpu / n;
             upgrades[n] += n;
             verified[n] += run.verified;
@@ -671,26 +689,35 @@ int main(int argc, char *argv[])
             ratios[n] << wallOf[n] / qMax(wallOf[1], 1e-9);
     }
 
-    out << QStringLiteral("\n%1 %2 %3 %4 %5 %6\n")
+    // CPU seconds per upgrade: the upgrading process, its gang workers, the zrsim processes.
+    out << QStringLiteral("\n%1 %2 %3 %4 %5 %6 %7\n")
                    .arg(QStringLiteral("cables"), 6)
                    .arg(QStringLiteral("wall s"), 8)
                    .arg(QStringLiteral("x one"), 7)
-                   .arg(QStringLiteral("cpu s/upgrade"), 14)
-                   .arg(lineKind == Line::Pty ? QStringLiteral("zrsim cpu s/upgrade") : QString(), 20)
+                   .arg(QStringLiteral("cpu/upg"), 8)
+                   .arg(QStringLiteral("workers"), 8)
+                   .arg(QStringLiteral("zrsim"), 8)
                    .arg(QStringLiteral("verified"), 9);
+    const auto figure = [](bool shown, double value) {
+        return shown ? QStringLiteral("%1").arg(value, 8, 'f', 3) : QStringLiteral("%1").arg(QStringLiteral("-"), 8);
+    };
     for (const int n : qAsConst(sizes)) {
-        out << QStringLiteral("%1 %2 %3 %4 %5 %6\n")
+        out << QStringLiteral("%1 %2 %3 %4 %5 %6 %7\n")
                        .arg(n, 6)
                        .arg(median(walls[n]), 8, 'f', 2)
                        .arg(median(ratios[n]), 7, 'f', 3)
-                       .arg(median(cpus[n]), 14, 'f', 3)
-                       .arg(lineKind == Line::Pty ? QString::number(median(lineCpus[n]), 'f', 3) : QString(), 20)
+                       .arg(median(cpus[n]), 8, 'f', 3)
+                       .arg(figure(!useZrtool, median(workerCpus[n])))
+                       .arg(figure(lineKind == Line::Pty, median(lineCpus[n])))
                        .arg(QStringLiteral("%1/%2").arg(verified[n]).arg(upgrades[n]), 9);
     }
     out << QStringLiteral("medians of %1 rounds; x one: the gang's wall time over the lone upgrade's of the same "
                           "round\n")
                    .arg(roundCount);
-    if (lineKind != Line::Pty)
-        out << QStringLiteral("cpu: this whole process, the simulated lines included\n");
+    out << QStringLiteral("cpu/upg: CPU seconds per upgrade of the %1; workers: of its gang workers' threads; "
+                          "zrsim: of the zrsim processes\n")
+                   .arg(useZrtool ? QStringLiteral("zrtool process")
+                        : lineKind == Line::Pty ? QStringLiteral("engine's process")
+                                                : QStringLiteral("whole process, the emulated lines included"));
     return allGood ? 0 : 1;
 }

@@ -66,6 +66,7 @@ struct Ft232rEmulator::State
     SimulatedBus *bus = nullptr;
     std::unique_ptr<Ft232rChip> chip;
     QString devnode;
+    QByteArray sysPath; // the chip's device in the testbed's sysfs
     UMockdevTestbed *testbed = nullptr;
     UMockdevIoctlBase *handler = nullptr;
     int pollFifo = -1;
@@ -404,6 +405,20 @@ void onClientConnected(UMockdevIoctlBase *, UMockdevIoctlClient *client, gpointe
 }
 } // namespace
 
+namespace {
+// One testbed for all the chips plugged in at a time: the preload library follows one ($UMOCKDEV_DIR), so a
+// second testbed would hide the first one's devices. Made by the first chip, gone with the last.
+UMockdevTestbed *sharedTestbed()
+{
+    static UMockdevTestbed *testbed = nullptr; // cleared by GLib when the last reference goes
+    if (testbed)
+        return UMOCKDEV_TESTBED(g_object_ref(testbed));
+    testbed = umockdev_testbed_new();
+    g_object_add_weak_pointer(G_OBJECT(testbed), reinterpret_cast<gpointer *>(&testbed));
+    return testbed;
+}
+} // namespace
+
 bool Ft232rEmulator::preloadActive()
 {
     return qEnvironmentVariable("LD_PRELOAD").contains(QLatin1String("libumockdev-preload"));
@@ -423,7 +438,7 @@ Ft232rEmulator::Ft232rEmulator(SimulatedBus *bus, const Identity &identity)
         return;
     }
 
-    d->testbed = umockdev_testbed_new();
+    d->testbed = sharedTestbed();
     const QString bus3 = QStringLiteral("%1").arg(identity.busNumber, 3, 10, QLatin1Char('0'));
     const QString address3 = QStringLiteral("%1").arg(identity.address, 3, 10, QLatin1Char('0'));
     d->devnode = QStringLiteral("/dev/bus/usb/%1/%2").arg(bus3, address3);
@@ -452,9 +467,8 @@ Ft232rEmulator::Ft232rEmulator(SimulatedBus *bus, const Identity &identity)
         return;
     }
     // As the kernel writes them, with a newline (libusb warns otherwise).
-    const QByteArray sysPath = QStringLiteral("/sys/devices/pci0000:00/0000:00:14.0/usb%1/%1-1")
-                                       .arg(identity.busNumber)
-                                       .toLatin1();
+    d->sysPath = QStringLiteral("/sys/devices/pci0000:00/0000:00:14.0/usb%1/%1-1").arg(identity.busNumber).toLatin1();
+    const QByteArray &sysPath = d->sysPath;
     umockdev_testbed_set_attribute(d->testbed, sysPath.constData(), "busnum",
                                    QByteArray::number(identity.busNumber).append('\n').constData());
     umockdev_testbed_set_attribute(d->testbed, sysPath.constData(), "devnum",
@@ -492,8 +506,12 @@ Ft232rEmulator::~Ft232rEmulator()
         umockdev_testbed_detach_ioctl(d->testbed, d->devnode.toLatin1().constData(), nullptr);
     if (d->handler)
         g_object_unref(d->handler);
-    if (d->testbed)
+    if (d->testbed) {
+        // Unplugged: the other chips of the testbed stay.
+        if (!d->sysPath.isEmpty())
+            umockdev_testbed_remove_device(d->testbed, d->sysPath.constData());
         g_object_unref(d->testbed);
+    }
     if (d->pollFifo >= 0)
         ::close(d->pollFifo);
 }

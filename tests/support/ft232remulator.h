@@ -20,7 +20,8 @@ public:
     // plugged in.
     static bool preloadActive();
 
-    // Plugs the chip into a fresh umockdev testbed; `bus` (real clock) is its line and must outlive the emulator.
+    // Plugs the chip into the process's umockdev testbed, which every chip plugged in at the same time shares (each
+    // on a USB bus of its own: identity.busNumber); `bus` (real clock) is its line and must outlive the emulator.
     Ft232rEmulator(SimulatedBus *bus, const Identity &identity = Identity());
     ~Ft232rEmulator();
     // Empty when the chip is plugged in; otherwise what went wrong.
