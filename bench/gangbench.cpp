@@ -632,7 +632,7 @@ int main(int argc, char *argv[])
     if (!devices) {
         fprintf(stderr, "gangbench: no emulated USB cables here (needs umockdev and libftdi1 at build time and "
                         "umockdev's preload library)\n");
-        return 1;
+        return 77;
     }
 
     // The bootloader's area blank, the application area a pattern; the model named in the descriptor where the
