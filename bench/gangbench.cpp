@@ -67,7 +67,8 @@ struct Child
     int input = -1;  // our end of its stdin
     int output = -1; // our end of its stdout (when piped)
 
-    bool start(const QStringList &arguments, const QByteArray &stdoutFile = QByteArray())
+    // stdout to `stdoutFile` (else a pipe); stderr to ours when `ownStderr`, else thrown away.
+    bool start(const QStringList &arguments, const QByteArray &stdoutFile = QByteArray(), bool ownStderr = false)
     {
         QList<QByteArray> bytes;
         std::vector<char *> argv;
@@ -87,7 +88,8 @@ struct Child
         else
             posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, stdoutFile.constData(),
                                              O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+        if (!ownStderr)
+            posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
         const int spawned = posix_spawn(&pid, argv.front(), &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         ::close(in[0]);
@@ -489,7 +491,7 @@ void upgradeWithZrtool(const Job &job, Devices &devices, Run *run)
     Child tool;
     QElapsedTimer clock;
     clock.start();
-    if (!tool.start(arguments, out)) {
+    if (!tool.start(arguments, out, true)) { // what it says on stderr (a sanitizer's report too) is shown
         run->problems << QStringLiteral("zrtool does not start");
         return;
     }
@@ -683,7 +685,7 @@ int main(int argc, char *argv[])
             for (const QString &p : run.problems)
                 out << QStringLiteral("    %1\n").arg(p);
             out.flush();
-            allGood = allGood && run.verified == n;
+            allGood = allGood && run.verified == n && run.problems.isEmpty();
         }
         for (const int n : qAsConst(sizes))
             ratios[n] << wallOf[n] / qMax(wallOf[1], 1e-9);
