@@ -68,13 +68,15 @@ bool GangUpgrade::start(const QList<GangCable> &cables, const GangSettings &sett
         m_outcomes << UpgradeOutcome();
     m_stop.store(false);
     m_running = cables.size();
-    // Every worker's copy of what it needs is made here, before any thread runs.
+    ++m_generation;
+    // What the workers read (the cables, the settings) is written here, before any of them runs, and never while
+    // they run.
     for (int i = 0; i < cables.size(); ++i)
         m_threads << QThread::create([this, i] { runWorker(i); });
     for (QThread *thread : qAsConst(m_threads))
         thread->start();
     if (cables.isEmpty())
-        QMetaObject::invokeMethod(this, &GangUpgrade::finished, Qt::QueuedConnection);
+        announceFinished();
     return true;
 }
 
@@ -91,8 +93,20 @@ void GangUpgrade::onCableFinished(int cable)
 {
     m_threads.at(cable)->wait(); // it has nothing left to do but return
     if (--m_running == 0)
-        // After every other receiver of the last cable's result.
-        QMetaObject::invokeMethod(this, &GangUpgrade::finished, Qt::QueuedConnection);
+        announceFinished();
+}
+
+void GangUpgrade::announceFinished()
+{
+    // After every other receiver of the last cable's result, and only for the gang it belongs to.
+    const int generation = m_generation;
+    QMetaObject::invokeMethod(
+            this,
+            [this, generation] {
+                if (generation == m_generation && m_running == 0)
+                    emit finished();
+            },
+            Qt::QueuedConnection);
 }
 
 void GangUpgrade::runWorker(int index)

@@ -78,6 +78,7 @@ signals:
 private:
     void runWorker(int index);
     void onCableFinished(int cable);
+    void announceFinished();
 
     CableDriverFactory m_factory;
     std::function<bool()> m_extraStop;
@@ -87,4 +88,5 @@ private:
     QList<QThread *> m_threads;
     std::atomic<bool> m_stop{false};
     int m_running = 0;
+    int m_generation = 0; // counts the gangs started, so that a finished gang's news never ends a newer one
 };

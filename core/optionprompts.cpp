@@ -44,24 +44,8 @@ QString OptionPrompts::getSaveFileName(const QString &, const QString &, const Q
 QString OptionPrompts::getItem(const QString &, const QString &, const QStringList &items, int current, bool,
                                bool *ok, Parent)
 {
-    lastItems = items;
-    matchedItems.clear();
-    *ok = false;
-    if (itemMatch.isEmpty()) {
-        *ok = current >= 0 && current < items.size();
-        return *ok ? items.at(current) : QString();
-    }
-    matchedItems.clear();
-    for (const QString &item : items)
-        if (item.contains(itemMatch, Qt::CaseInsensitive))
-            matchedItems << item;
-    // "A1" must not take whichever of A10KXYZ1 and A1B2C3 is listed first.
-    if (matchedItems.size() > 1)
-        for (const QString &item : qAsConst(matchedItems))
-            if (item.endsWith(QLatin1Char(' ') + itemMatch, Qt::CaseInsensitive))
-                return *ok = true, item;
-    *ok = matchedItems.size() == 1;
-    return *ok ? matchedItems.constFirst() : QString();
+    *ok = current >= 0 && current < items.size();
+    return *ok ? items.at(current) : QString();
 }
 
 int OptionPrompts::getInt(const QString &, const QString &label, int value, int min, int max, int, bool *ok)

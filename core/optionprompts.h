@@ -19,9 +19,7 @@ public:
     // Question and warning answers by the dialog's title; a title without one gets `defaultAnswer`.
     QHash<QString, Button> answers;
     Button defaultAnswer = No;
-    // getItem picks the one entry containing this text (case-insensitive), or of several the one that ends in it
-    // after a space (a whole serial number or port); empty: the preselected entry.
-    QString itemMatch;
+    // getItem takes the preselected entry (zrtool chooses its cable by name before any dialog).
     // Counting dialogs (attempts, exchanges: those whose range starts at 0) report Cancel once their value reaches
     // this; -1: never. Dialogs over addresses are never cancelled.
     int attemptLimit = -1;
@@ -32,11 +30,6 @@ public:
 
     // "title: text" of every message box shown (critical, warning, question), in order.
     QStringList messages;
-    // The entries of the last getItem (for a "which cables" listing when no entry matched), and those of them that
-    // itemMatch matched (several: none was taken).
-    QStringList lastItems;
-    QStringList matchedItems;
-
     QString getOpenFileName(const QString &caption, const QString &dir, const QString &filter) override;
     QString getSaveFileName(const QString &caption, const QString &dir, const QString &filter) override;
     QString getItem(const QString &title, const QString &label, const QStringList &items, int current, bool editable,

@@ -1,6 +1,8 @@
 // Enumeration across the cable backends, routing of each open cable to its backend, and the "why no cable" line.
 #include "link/cabledrivers.h"
 
+#include <QMutex>
+
 #include "link/d2xxlibrary.h"
 #include "link/libftdidriver.h"
 #ifdef ZR_HAVE_SERIALPORT
@@ -58,6 +60,10 @@ QStringList CableDrivers::backendNames() const
 
 FtdiDriver::Status CableDrivers::createDeviceInfoList(quint32 *count)
 {
+    // One listing at a time in the whole process: the system's device list (libudev behind Qt's serial-port
+    // listing) is not safe to walk from two threads at once, and libftdi's listing opens every FTDI device.
+    static QMutex listing;
+    const QMutexLocker locked(&listing);
     m_entries.clear();
     m_problem.clear();
     QStringList reasons;

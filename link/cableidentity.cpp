@@ -61,18 +61,13 @@ int findCable(const QList<CableIdentity> &cables, const QString &wanted, QString
         *problem = QStringLiteral("no cable named");
         return -1;
     }
-    // Ports: Windows spells COM3 as com3 just as well.
-    const Qt::CaseSensitivity portCase =
-#ifdef Q_OS_WIN
-            Qt::CaseInsensitive;
-#else
-            Qt::CaseSensitive;
-#endif
+    // Exactly first; then the case aside (serial numbers are printed in capitals, Windows ports are any case);
+    // a beginning only when no name is given whole.
     QList<int> found = matching(cables, [&](const QString &name) { return name == wanted; });
     if (found.isEmpty())
-        found = matching(cables, [&](const QString &name) { return name.compare(wanted, portCase) == 0; });
+        found = matching(cables, [&](const QString &name) { return name.compare(wanted, Qt::CaseInsensitive) == 0; });
     if (found.isEmpty())
-        found = matching(cables, [&](const QString &name) { return name.startsWith(wanted); });
+        found = matching(cables, [&](const QString &name) { return name.startsWith(wanted, Qt::CaseInsensitive); });
     if (found.size() == 1)
         return found.constFirst();
     QStringList labels;

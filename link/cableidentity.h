@@ -24,7 +24,7 @@ struct CableIdentity
 // Enumerates the driver's cables once.
 QList<CableIdentity> listCables(FtdiDriver &driver);
 
-// The cable `wanted` names: a serial number or a port exactly (a port's case aside where the system ignores it),
-// else the one cable whose serial number or port starts with it. -1 with a one-line *problem when none does or
+// The cable `wanted` names: a serial number or a port exactly (else the same, the case aside), else the one cable
+// whose serial number or port starts with it. -1 with a one-line *problem when none does or
 // several do ("'FT4' matches several cables (...); give the whole serial number or port").
 int findCable(const QList<CableIdentity> &cables, const QString &wanted, QString *problem);

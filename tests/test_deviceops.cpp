@@ -10,6 +10,7 @@
 #include "boot/deviceupgrade.h"
 #include "boot/upgradefamily.h"
 #include "registry/registry.h"
+#include "link/cableidentity.h"
 #include "tests/support/descriptorimage.h"
 #include "tests/support/upgradefixture.h"
 
@@ -346,32 +347,54 @@ void TestDeviceOps::jsonCrcsAgree()
 // otherwise none, and the caller names what matched.
 void TestDeviceOps::cableMatch_data()
 {
-    QTest::addColumn<QString>("match");
-    QTest::addColumn<QString>("taken"); // empty: none
-    QTest::addColumn<int>("matched");
-    QTest::newRow("part of one serial") << "A10K" << "FT232R S/N: A10KXYZ1" << 1;
-    QTest::newRow("other case") << "a1b2c3" << "FT232R S/N: A1B2C3" << 1;
-    QTest::newRow("part of two serials") << "A1" << "" << 2;
-    QTest::newRow("whole serial, part of another") << "AB" << "FT232R S/N: AB" << 2;
-    QTest::newRow("port") << "ttyUSB" << "Serial port S/N: /dev/ttyUSB0" << 1;
-    QTest::newRow("nothing") << "nope" << "" << 0;
-    QTest::newRow("no match given: the preselected entry") << "" << "FT232R S/N: A10KXYZ1" << 0;
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("taken"); // the serial of the cable taken; empty: none
+    QTest::addColumn<QString>("problem");
+    const QString several = "matches several cables";
+    QTest::newRow("whole serial") << "A1B2C3" << "A1B2C3" << "";
+    QTest::newRow("other case") << "a1b2c3" << "A1B2C3" << "";
+    QTest::newRow("unique beginning") << "A10K" << "A10KXYZ1" << "";
+    QTest::newRow("beginning of two serials") << "A1" << "" << several;
+    QTest::newRow("whole serial that begins another") << "AB" << "AB" << "";
+    QTest::newRow("port path") << "/dev/ttyUSB0" << "FT9ZZ" << "";
+    QTest::newRow("port name") << "ttyUSB0" << "FT9ZZ" << "";
+    QTest::newRow("port, not the one it begins") << "/dev/pts/1" << "/dev/pts/1" << "";
+    QTest::newRow("beginning of two ports") << "/dev/pts/" << "" << several;
+    QTest::newRow("inside a serial is no name") << "KXYZ" << "" << "is not one of";
+    QTest::newRow("nothing") << "nope" << "" << "is not one of";
 }
 
 void TestDeviceOps::cableMatch()
 {
-    QFETCH(QString, match);
+    QFETCH(QString, name);
     QFETCH(QString, taken);
-    QFETCH(int, matched);
-    const QStringList cables = {"FT232R S/N: A10KXYZ1", "FT232R S/N: A1B2C3", "FT232R S/N: ABC",
-                                "FT232R S/N: AB", "Serial port S/N: /dev/ttyUSB0"};
-    OptionPrompts prompts;
-    prompts.itemMatch = match;
-    bool ok = false;
-    QCOMPARE(prompts.getItem("Select cable", "Cable", cables, 0, false, &ok), taken);
-    QCOMPARE(ok, !taken.isEmpty());
-    QCOMPARE(prompts.matchedItems.size(), matched);
-    QCOMPARE(prompts.lastItems, cables);
+    QFETCH(QString, problem);
+    QList<CableIdentity> cables;
+    auto add = [&](const QByteArray &serial, const QStringList &ports) {
+        CableIdentity c;
+        c.serial = c.openName = serial;
+        c.description = "FT232R";
+        c.names = QStringList{QString::fromLatin1(serial)} + ports;
+        cables << c;
+    };
+    for (const QByteArray serial : {"A10KXYZ1", "A1B2C3", "ABC", "AB"})
+        add(serial, {});
+    add("FT9ZZ", {"/dev/ttyUSB0", "ttyUSB0"});
+    add("/dev/pts/1", {});
+    add("/dev/pts/10", {});
+    QString why;
+    const int index = findCable(cables, name, &why);
+    QCOMPARE(index < 0 ? QString() : QString::fromLatin1(cables.at(index).serial), taken);
+    if (problem.isEmpty()) {
+        QVERIFY(why.isEmpty());
+    } else {
+        QVERIFY2(why.contains(problem), qPrintable(why));
+        QVERIFY2(why.startsWith(QStringLiteral("'%1' ").arg(name)), qPrintable(why));
+    }
+    // An ambiguous name lists exactly the cables it matches, so the user sees what to type.
+    if (problem == QLatin1String("matches several cables"))
+        for (const CableIdentity &c : qAsConst(cables))
+            QCOMPARE(why.contains(c.label()), QString::fromLatin1(c.serial).startsWith(name));
 }
 
 void TestDeviceOps::zrtoolConnectAndNoCable()

@@ -13,6 +13,7 @@
 #include "builders/upgradefile.h"
 #include "link/codec.h"
 #include "link/libftdidriver.h"
+#include "link/cableidentity.h"
 #include "link/rs485cable.h"
 #include "sim/simulatedbus.h"
 #ifdef ZR_HAVE_UMOCKDEV
@@ -105,9 +106,22 @@ void TestUsbCable::cableListed()
     QCOMPARE(locId, quint32(1 << 8 | 2)); // bus 1, device 2
     QCOMPARE(r.driver.alternativeSerial(0), QByteArray("usb-001-002"));
 
-    // The selection dialog shows it as description and serial number; listing opened nothing for good.
+    // The cable list names it by description and serial number, and also knows its USB address, which opens it
+    // through a driver that has listed nothing (a gang worker's own); listing opened nothing for good.
+    const QList<CableIdentity> listed = listCables(r.driver);
+    QCOMPARE(listed.size(), 1);
+    QCOMPARE(listed.at(0).label(), QString(kCableEntry));
+    QCOMPARE(listed.at(0).openName, QByteArray("usb-001-002"));
+    QCOMPARE(listed.at(0).names, QStringList({"FTZRUSB1", "usb-001-002"}));
+    {
+        LibFtdiDriver fresh{makeLibFtdiApi()};
+        OptionPrompts prompts;
+        RS485Cable cable{nullptr, 250000, 8, 2, 0, &fresh, &prompts};
+        cable.setIdentity(listed.at(0).openName, listed.at(0).serial);
+        QVERIFY2(cable.open(250000, 8, 2, 0) == 0, qPrintable(fresh.problem()));
+        QCOMPARE(cable.serialNumber(), QByteArray("FTZRUSB1"));
+    }
     QVERIFY2(r.open(), qPrintable(r.driver.problem()));
-    QCOMPARE(r.prompts.lastItems, QStringList{kCableEntry});
     QCOMPARE(r.cable.serialNumber(), QByteArray("FTZRUSB1"));
 }
 

@@ -349,10 +349,15 @@ void printJson(const QJsonObject &object)
     printTo(stdout, QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Indented)));
 }
 
+bool stderrIsTerminal()
+{
+    return isatty(2);
+}
+
 ProgressBar::ProgressBar(const QString &label, int total)
     : m_label(label)
     , m_total(qMax(1, total))
-    , m_terminal(isatty(2))
+    , m_terminal(stderrIsTerminal())
 {
     m_clock.start();
 }

@@ -15,7 +15,10 @@ enum ExitCode {
     kExitUsage = 1,  // bad command line: unknown option, missing or bad value, unknown model
     kExitInput = 2,  // an input file is missing, unreadable or bad
     kExitOutput = 3, // an output file could not be written
-    kExitRegistry = 7, // (4-6: the device commands) the production registry is needed (boot, zrtool registry) and cannot be reached or written
+    kExitNoCable = 4,       // a device command found no cable, or not the one named
+    kExitNoDevice = 5,      // no device answered
+    kExitDeviceFailed = 6,  // the device failed or was refused
+    kExitRegistry = 7, // the production registry is needed (boot, zrtool registry) and cannot be reached or written
     kExitNoFullProgram = 127, // the program that runs the device and registry commands is missing (a broken install)
 };
 
@@ -94,6 +97,8 @@ const CatalogueRow *findModel(const QString &model, bool withUpgradeOnly);
 
 void printJson(const QJsonObject &object);
 void printLine(const QString &line); // on stdout
+// Whether stderr is a terminal (progress is drawn there only then).
+bool stderrIsTerminal();
 
 // A bar on stderr while a long run goes on, drawn only when stderr is a terminal.
 class ProgressBar

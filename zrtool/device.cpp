@@ -6,15 +6,8 @@
 #include <QJsonObject>
 #include <csignal>
 #include <cstdio>
+#include <algorithm>
 #include <memory>
-
-#ifdef Q_OS_WIN
-#include <io.h>
-#define isatty _isatty
-#define fileno _fileno
-#else
-#include <unistd.h>
-#endif
 
 #include "core/appstate.h"
 #include "core/optionprompts.h"
@@ -26,22 +19,22 @@
 #include "builders/upgradefile.h"
 #include "builders/upgradewriter.h"
 #include "link/cabledrivers.h"
+#include "link/cableidentity.h"
 #include "link/rs485cable.h"
 #include "sim/simulatedbus.h"
 #include "tools/devicecommands.h"
 #include "zrtool/cli.h"
+#include "zrtool/gang.h"
 #include "zrtool/registryoptions.h"
 
 namespace {
 
-enum : int {
-    kExitNoCable = 4,
-    kExitNoDevice = 5,
-    kExitDeviceFailed = 6,
-};
-
-const QCommandLineOption kCable(QStringLiteral("cable"), "The cable to use: its serial number or port (default: the first one).",
+const QCommandLineOption kCable(QStringLiteral("cable"),
+                                "The cable to use: its serial number or port, whole or an unambiguous beginning "
+                                "(default: the first one listed).",
                                 "SERIAL|PORT");
+const QCommandLineOption kAllCables(QStringLiteral("all-cables"),
+                                    "Upgrade a device on every cable the cable backends see, all at once.");
 const QCommandLineOption kBackend(QStringLiteral("cable-backend"),
                                   "Use only this cable library: d2xx (FTDI's D2XX library), libftdi or serial (the "
                                   "system's serial ports); default: each in that order.",
@@ -86,10 +79,6 @@ void printErr(const QString &line)
     fflush(stderr);
 }
 
-bool stderrIsTerminal()
-{
-    return isatty(fileno(stderr));
-}
 
 // A device command's session: the cable, the state and the prompts the engines work with.
 struct Session
@@ -129,6 +118,20 @@ void addCommonOptions(Command &command, bool addressed)
         o.setFlags(QCommandLineOption::HiddenFromHelp);
         command.addOption(o);
     }
+}
+
+// The --cable values that name a port (/dev/pts/3, COM3), offered besides the ports the system lists; a path that
+// is no device file (a folder, a typing error) is left to the matching, which says which cables there are.
+QStringList namedPorts(const Command &command)
+{
+    QStringList ports;
+    for (const QString &cable : command.parser.values(kCable)) {
+        const QFileInfo file(cable);
+        if ((cable.startsWith(QLatin1Char('/')) && file.exists() && !file.isDir())
+            || cable.startsWith(QLatin1String("COM"), Qt::CaseInsensitive))
+            ports << cable;
+    }
+    return ports;
 }
 
 // The one place a cable is chosen: the simulated bus, or the D2XX library. False with *why when none can be used.
@@ -207,12 +210,7 @@ bool chooseDriver(const Command &command, Session *session, QString *why, bool c
         session->driver = std::move(bus);
         return true;
     }
-    // A --cable value that names a port (/dev/pts/3, COM3) is offered besides the ports the system lists.
-    QStringList extraPorts;
-    const QString cable = p.value(kCable);
-    if (cable.startsWith(QLatin1Char('/')) || cable.startsWith(QLatin1String("COM"), Qt::CaseInsensitive))
-        extraPorts << cable;
-    auto drivers = makeCableDrivers(p.value(kBackend), extraPorts, why);
+    auto drivers = makeCableDrivers(p.value(kBackend), namedPorts(command), why);
     if (!drivers)
         return false;
     session->driver = std::move(drivers);
@@ -224,6 +222,38 @@ QString noCableReason(const FtdiDriver &driver)
 {
     const QString why = driver.problem();
     return why.isEmpty() ? QStringLiteral("no cable backend sees a cable") : why;
+}
+
+// The cables the command's --cable options name (each by its serial number or port, exactly or by an unambiguous
+// beginning), listed once; the first cable listed when none is named, every one with --all-cables. Empty with a
+// one-line *problem when a name matches no cable or several, or no cable is there.
+QList<CableIdentity> chooseCables(const Command &command, FtdiDriver &driver, QString *problem)
+{
+    const QCommandLineParser &p = command.parser;
+    const QList<CableIdentity> listed = listCables(driver);
+    const QStringList wanted = p.values(kCable);
+    if (listed.isEmpty()) {
+        *problem = (wanted.size() == 1 ? QStringLiteral("'%1' not found: ").arg(wanted.constFirst()) : QString())
+                   + noCableReason(driver);
+        return {};
+    }
+    if (p.optionNames().contains(QStringLiteral("all-cables")))
+        return listed;
+    if (wanted.isEmpty())
+        return {listed.constFirst()};
+    QList<CableIdentity> chosen;
+    for (const QString &name : wanted) {
+        const int index = findCable(listed, name, problem);
+        if (index < 0)
+            return {};
+        if (std::any_of(chosen.cbegin(), chosen.cend(),
+                        [&](const CableIdentity &c) { return c.openName == listed.at(index).openName; })) {
+            *problem = QStringLiteral("'%1' names %2 a second time").arg(name, listed.at(index).label());
+            return {};
+        }
+        chosen << listed.at(index);
+    }
+    return chosen;
 }
 
 // A --cable-backend that names no backend is a usage error (exit 1), said before any backend is asked.
@@ -247,7 +277,8 @@ int openSession(const Command &command, Session *session, bool addressed = false
         return kExitNoCable;
     }
     const QCommandLineParser &p = command.parser;
-    session->prompts.itemMatch = p.value(kCable);
+    if (p.values(kCable).size() > 1)
+        return command.usageError(QStringLiteral("takes one --cable (zrtool upgrade takes several)"));
     if (p.isSet(kAttempts)) {
         quint32 attempts = 0;
         if (!parseNumber(p.value(kAttempts), &attempts, 1000000) || attempts == 0)
@@ -272,19 +303,17 @@ int openSession(const Command &command, Session *session, bool addressed = false
     session->cable = std::make_unique<RS485Cable>(nullptr, 250000, 8, 2, 0, session->driver.get(),
                                                   &session->prompts);
     session->cable->setFastReplies(!p.isSet(kFullWindows));
+    QString problem;
+    const QList<CableIdentity> cables = chooseCables(command, *session->driver, &problem);
+    if (cables.isEmpty()) {
+        printErr(QStringLiteral("zrtool: no cable: ") + problem);
+        return kExitNoCable;
+    }
+    session->cable->setIdentity(cables.constFirst().openName, cables.constFirst().serial);
     if (session->cable->open(250000, 8, 2, 0) != 0) {
-        const QString wanted = p.value(kCable);
-        if (session->prompts.lastItems.isEmpty())
-            printErr(QStringLiteral("zrtool: no cable: ") + (wanted.isEmpty() ? QString()
-                                                              : QStringLiteral("'%1' not found: ").arg(wanted))
-                     + noCableReason(*session->driver));
-        else if (session->prompts.matchedItems.size() > 1)
-            printErr(QStringLiteral("zrtool: no cable: '%1' matches several cables (%2); give the whole serial "
-                                    "number or port")
-                             .arg(wanted, session->prompts.matchedItems.join(QStringLiteral(", "))));
-        else
-            printErr(QStringLiteral("zrtool: no cable: '%1' is not one of: %2")
-                             .arg(wanted, session->prompts.lastItems.join(QStringLiteral(", "))));
+        const QString why = session->driver->problem();
+        printErr(QStringLiteral("zrtool: no cable: %1 cannot be opened%2")
+                         .arg(cables.constFirst().label(), why.isEmpty() ? QString() : QStringLiteral(": ") + why));
         return kExitNoCable;
     }
     if (addressed && p.isSet(kTarget)) {
@@ -331,19 +360,6 @@ int deviceFailed(const QString &command, const QString &step)
 bool loggedCrcError(const Session &session)
 {
     return session.lines.contains(QStringLiteral("CRC err"));
-}
-
-QString resultWord(UpgradeOutcome::Result result)
-{
-    switch (result) {
-    case UpgradeOutcome::Result::NoCable: return QStringLiteral("no cable");
-    case UpgradeOutcome::Result::NoDevice: return QStringLiteral("no device");
-    case UpgradeOutcome::Result::Refused: return QStringLiteral("refused");
-    case UpgradeOutcome::Result::Failed: return QStringLiteral("failed");
-    case UpgradeOutcome::Result::Done: return QStringLiteral("done");
-    case UpgradeOutcome::Result::Interrupted: return QStringLiteral("interrupted");
-    }
-    return QString();
 }
 
 // Why a connect found no device: nobody answered, or several at once (then --target picks one).
@@ -470,12 +486,115 @@ QJsonValue imageCrc(const QString &path, const QString &familyName)
 }
 } // namespace
 
+QString resultWord(UpgradeOutcome::Result result)
+{
+    switch (result) {
+    case UpgradeOutcome::Result::NoCable: return QStringLiteral("no cable");
+    case UpgradeOutcome::Result::NoDevice: return QStringLiteral("no device");
+    case UpgradeOutcome::Result::Refused: return QStringLiteral("refused");
+    case UpgradeOutcome::Result::Failed: return QStringLiteral("failed");
+    case UpgradeOutcome::Result::Done: return QStringLiteral("done");
+    case UpgradeOutcome::Result::Interrupted: return QStringLiteral("interrupted");
+    }
+    return QString();
+}
+
+QJsonObject outcomeJson(const UpgradeOutcome &outcome, const QString &path)
+{
+    return QJsonObject{{"result", resultWord(outcome.result)},
+                       {"deviceId", hex(outcome.deviceId, 8)},
+                       {"model", QString::fromLatin1(outcome.model)},
+                       {"bootVersion", QString::fromLatin1(outcome.bootVersion)},
+                       {"family", outcome.family},
+                       {"file", outcome.fileName},
+                       {"fileCrc", hex(outcome.fileCrc, 4)},
+                       {"imageCrc", imageCrc(path, outcome.family)},
+                       {"fastReplies", outcome.fastReplies},
+                       {"durationMs", double(outcome.durationMs)},
+                       {"step", outcome.step}};
+}
+
+namespace {
+// zrtool upgrade with several --cable options or --all-cables: a worker per cable, all at once.
+int upgradeOnCables(const Command &command, const UpgradeRequest &request, Recorder *recorder)
+{
+    const QCommandLineParser &p = command.parser;
+    if (p.isSet(kSimulate))
+        return command.usageError(QStringLiteral("--simulate is one bus: give one --cable or none"));
+    if (const int status = checkBackend(command))
+        return status;
+    GangRun run;
+    // --target ID addresses every cable's device, --target CABLE=ID one cable's.
+    bool targetAll = false;
+    quint32 allTarget = 0;
+    QList<QPair<QString, quint32>> cableTargets;
+    for (const QString &value : p.values(kTarget)) {
+        const int equals = value.lastIndexOf(QLatin1Char('='));
+        quint32 id = 0;
+        if (!parseNumber(value.mid(equals + 1), &id))
+            return command.usageError(QStringLiteral("--target needs a device ID or CABLE=ID: '%1'").arg(value));
+        if (equals < 0) {
+            targetAll = true;
+            allTarget = id;
+        } else {
+            cableTargets << qMakePair(value.left(equals), id);
+        }
+    }
+    if (p.isSet(kAttempts)) {
+        quint32 attempts = 0;
+        if (!parseNumber(p.value(kAttempts), &attempts, 1000000) || attempts == 0)
+            return command.usageError(QStringLiteral("--attempts needs a positive number"));
+        run.settings.attemptLimit = int(attempts);
+    }
+    QString problem;
+    QList<CableIdentity> chosen;
+    {
+        // Listed once, here; each worker then opens its own cable by identity without listing again.
+        const std::unique_ptr<CableDrivers> drivers = makeCableDrivers(p.value(kBackend), namedPorts(command), &problem);
+        if (drivers)
+            chosen = chooseCables(command, *drivers, &problem);
+    }
+    if (chosen.isEmpty()) {
+        printErr(QStringLiteral("zrtool: no cable: ") + problem);
+        return kExitNoCable;
+    }
+    for (const CableIdentity &identity : qAsConst(chosen)) {
+        GangCable cable;
+        cable.identity = identity;
+        cable.hasTarget = targetAll;
+        cable.target = allTarget;
+        run.cables << cable;
+    }
+    for (const auto &target : qAsConst(cableTargets)) {
+        const int index = findCable(chosen, target.first, &problem);
+        if (index < 0)
+            return command.usageError(QStringLiteral("--target %1: %2").arg(target.first, problem));
+        run.cables[index].hasTarget = true;
+        run.cables[index].target = target.second;
+    }
+    run.settings.request = request;
+    run.settings.fastReplies = !p.isSet(kFullWindows);
+    run.backend = p.value(kBackend);
+    run.json = p.isSet(QStringLiteral("json"));
+    run.recorder = recorder;
+    std::signal(SIGINT, onStopSignal);
+    std::signal(SIGTERM, onStopSignal);
+    run.stopSignal = [] { return int(g_stopSignal); };
+    return runGangUpgrade(run);
+}
+} // namespace
+
 int runUpgradeDevice(const QStringList &arguments)
 {
     Command command(QStringLiteral("upgrade"),
                     QStringLiteral("Upgrade a device: connect, check the file's model against the device, write and "
                                    "verify every block.\nRecovery of a device whose descriptor is lost: --family NAME "
-                                   "--target ID --force."));
+                                   "--target ID --force.\nGang upgrade: several --cable options (or --all-cables) "
+                                   "upgrade the device on each cable at once, each cable on its own; --target "
+                                   "CABLE=ID addresses one cable's device. A line per cable shows where it stands, a "
+                                   "table sums up (--json: one array, an object per cable); exit 0 only when every "
+                                   "device is done, 6 when one failed, 4 or 5 when a cable or its device was missing. "
+                                   "A failure on one cable stops nothing on the others."));
     addCommonOptions(command, true);
     const QCommandLineOption run(QStringLiteral("run"), "Start the application afterwards.");
     const QCommandLineOption family(QStringLiteral("family"),
@@ -490,7 +609,7 @@ int runUpgradeDevice(const QStringList &arguments)
                                      "and written again only while it still reads erased. Only an equal read-back "
                                      "counts. 0: stop at the first lost reply.",
                                      "N");
-    for (const QCommandLineOption &o : {run, family, force, noRegistry, retries})
+    for (const QCommandLineOption &o : {run, family, force, noRegistry, retries, kAllCables})
         command.addOption(o);
     const RegistryOptions registryOptions;
     registryOptions.addTo(command);
@@ -517,6 +636,14 @@ int runUpgradeDevice(const QStringList &arguments)
     std::unique_ptr<Recorder> recorder;
     if (!p.isSet(noRegistry) && !(recorder = registryOptions.recorder(p)))
         return kExitUsage;
+    UpgradeRequest request;
+    request.file = path;
+    request.family = p.value(family);
+    request.runAfter = p.isSet(run);
+    request.retries = int(retryCount);
+    request.collisionLimit = kCollisionLimit;
+    if (p.values(kCable).size() > 1 || p.isSet(kAllCables))
+        return upgradeOnCables(command, request, recorder.get());
     Session session;
     if (const int status = openSession(command, &session, true))
         return status;
@@ -524,14 +651,8 @@ int runUpgradeDevice(const QStringList &arguments)
     if (recorder) {
         session.state.upgradeFinished = [&recorder](const UpgradeReport &report) { recorder->recordUpgrade(report); };
     }
-    UpgradeRequest request;
-    request.file = path;
-    request.family = p.value(family);
     request.hasTarget = p.isSet(kTarget);
     request.target = session.state.targetAddress;
-    request.runAfter = p.isSet(run);
-    request.retries = int(retryCount);
-    request.collisionLimit = kCollisionLimit;
     const UpgradeOutcome outcome = upgradeDevice(session.state, session.prompts, *session.cable, request);
     if (outcome.result == UpgradeOutcome::Result::Done && session.bar)
         session.bar->complete();
@@ -543,17 +664,7 @@ int runUpgradeDevice(const QStringList &arguments)
     }
 
     if (p.isSet(QStringLiteral("json"))) {
-        printJson(QJsonObject{{"result", resultWord(outcome.result)},
-                              {"deviceId", hex(outcome.deviceId, 8)},
-                              {"model", QString::fromLatin1(outcome.model)},
-                              {"bootVersion", QString::fromLatin1(outcome.bootVersion)},
-                              {"family", outcome.family},
-                              {"file", outcome.fileName},
-                              {"fileCrc", hex(outcome.fileCrc, 4)},
-                              {"imageCrc", imageCrc(path, outcome.family)},
-                              {"fastReplies", outcome.fastReplies},
-                              {"durationMs", double(outcome.durationMs)},
-                              {"step", outcome.step}});
+        printJson(outcomeJson(outcome, path));
     }
     switch (outcome.result) {
     case UpgradeOutcome::Result::NoCable:
