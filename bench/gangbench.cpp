@@ -2,7 +2,8 @@
 // wall time, CPU time of the upgrading process, and every device's flash compared with the file afterwards.
 //   lines: zrsim processes on pseudo-terminals (pty), simulated buses in this process on the real clock (bus),
 //          emulated FT232R cables through libftdi and libusb under umockdev (usb)
-//   upgrader: the gang engine in this process, or one `zrtool upgrade --cable ... --json` process (--zrtool)
+//   upgrader: the gang engine in this process, or one `zrtool upgrade --cable ... --json` process (--zrtool), which
+//             reaches the emulated USB cables through the testbed of this process as well
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDir>
@@ -67,8 +68,9 @@ struct Child
     int input = -1;  // our end of its stdin
     int output = -1; // our end of its stdout (when piped)
 
-    // stdout to `stdoutFile` (else a pipe); stderr to ours when `ownStderr`, else thrown away.
-    bool start(const QStringList &arguments, const QByteArray &stdoutFile = QByteArray(), bool ownStderr = false)
+    // stdout to `stdoutFile` (else a pipe), stderr to `stderrFile` (else thrown away).
+    bool start(const QStringList &arguments, const QByteArray &stdoutFile = QByteArray(),
+               const QByteArray &stderrFile = QByteArray())
     {
         QList<QByteArray> bytes;
         std::vector<char *> argv;
@@ -88,8 +90,9 @@ struct Child
         else
             posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, stdoutFile.constData(),
                                              O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (!ownStderr)
-            posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, STDERR_FILENO,
+                                         stderrFile.isEmpty() ? "/dev/null" : stderrFile.constData(),
+                                         O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int spawned = posix_spawn(&pid, argv.front(), &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         ::close(in[0]);
@@ -488,10 +491,11 @@ void upgradeWithZrtool(const Job &job, Devices &devices, Run *run)
     }
     arguments << QStringLiteral("--cable-backend") << backend << job.file;
     const QByteArray out = dir.filePath(QStringLiteral("out.json")).toLocal8Bit();
+    const QByteArray errors = dir.filePath(QStringLiteral("err.txt")).toLocal8Bit();
     Child tool;
     QElapsedTimer clock;
     clock.start();
-    if (!tool.start(arguments, out, true)) { // what it says on stderr (a sanitizer's report too) is shown
+    if (!tool.start(arguments, out, errors)) {
         run->problems << QStringLiteral("zrtool does not start");
         return;
     }
@@ -514,8 +518,12 @@ void upgradeWithZrtool(const Job &job, Devices &devices, Run *run)
     }
     if (rows.size() != devices.cables().size())
         run->problems << QStringLiteral("zrtool reported %1 cables of %2").arg(rows.size()).arg(devices.cables().size());
-    if (exit != 0 && run->problems.isEmpty())
-        run->problems << QStringLiteral("zrtool exit %1").arg(exit);
+    if (exit != 0) {
+        // What it said on stderr (a sanitizer's reports too), after its progress lines.
+        QFile said(QString::fromLocal8Bit(errors));
+        said.open(QIODevice::ReadOnly);
+        run->problems << QStringLiteral("zrtool exit %1; on stderr:\n%2").arg(exit).arg(QString::fromLocal8Bit(said.readAll()));
+    }
 }
 
 Run gangOnce(const Job &job, Devices &devices, int count, bool zrtool)
@@ -598,7 +606,8 @@ int main(int argc, char *argv[])
                                   QStringLiteral("kind"), QStringLiteral("pty"));
     const QCommandLineOption zrtool(QStringLiteral("zrtool"),
                                     QStringLiteral("Upgrade with one zrtool process (zrtool upgrade --cable ... "
-                                                   "--json) instead of the engine in this process (pty line only)."));
+                                                   "--json) instead of the engine in this process (pty and usb "
+                                                   "lines)."));
     parser.addOptions({counts, rounds, model, line, zrtool});
     parser.process(app);
 
