@@ -443,6 +443,8 @@ struct Run
     double cpu = 0;     // CPU seconds of the upgrading process
     double workerCpu = 0; // of those, the gang workers' threads (engine in this process)
     double lineCpu = 0; // CPU seconds of the line processes (zrsim)
+    double lastStart = -1; // zrtool: when its last worker started (its JSON's startMs), seconds
+    double longest = 0;    // zrtool: the longest upgrade (its JSON's durationMs), seconds
     int done = 0;       // cables whose upgrade says done
     int verified = 0;   // of those, flash equal to the file's image
     QStringList problems;
@@ -508,6 +510,9 @@ void upgradeWithZrtool(const Job &job, Devices &devices, Run *run)
     QJsonArray rows = json.isArray() ? json.array() : QJsonArray{json.object()};
     for (const QJsonValue &row : qAsConst(rows)) {
         const QJsonObject o = row.toObject();
+        if (o.contains(QStringLiteral("startMs")))
+            run->lastStart = qMax(run->lastStart, o.value(QStringLiteral("startMs")).toDouble() / 1000);
+        run->longest = qMax(run->longest, o.value(QStringLiteral("durationMs")).toDouble() / 1000);
         if (o.value(QStringLiteral("result")).toString() == QLatin1String("done"))
             ++run->done;
         else
@@ -691,6 +696,10 @@ int main(int argc, char *argv[])
                            .arg(run.cpu, 6, 'f', 2)
                            .arg(run.verified)
                            .arg(n);
+            if (run.lastStart >= 0)
+                out << QStringLiteral("    zrtool: last worker started %1 s after the gang, longest upgrade %2 s\n")
+                               .arg(run.lastStart, 0, 'f', 3)
+                               .arg(run.longest, 0, 'f', 3);
             for (const QString &p : run.problems)
                 out << QStringLiteral("    %1\n").arg(p);
             out.flush();

@@ -82,6 +82,15 @@ FtdiDriver::Status SerialPortDriver::createDeviceInfoList(quint32 *count)
 {
     m_ports.clear();
     m_problem.clear();
+    // The system's ports are read once (each QSerialPortInfo made from a name reads them all again: a gang of
+    // 16 pseudo-terminals cost 33 walks of /sys/class/tty).
+    const QList<QSerialPortInfo> system = QSerialPortInfo::availablePorts();
+    const auto infoOf = [&system](const QString &given) {
+        for (const QSerialPortInfo &info : system)
+            if (info.portName() == given || info.systemLocation() == given)
+                return info;
+        return QSerialPortInfo();
+    };
     auto add = [this](const QSerialPortInfo &info, const QString &given) {
         Port port;
         port.location = info.isNull() ? locationOf(given) : info.systemLocation();
@@ -93,17 +102,19 @@ FtdiDriver::Status SerialPortDriver::createDeviceInfoList(quint32 *count)
         if (port.description.isEmpty())
             port.description = "Serial port";
         port.serialNumber = info.serialNumber().toLatin1();
+        if (info.hasVendorIdentifier())
+            port.usbId = quint32(info.vendorIdentifier()) << 16 | info.productIdentifier();
         if (port.serialNumber.isEmpty() || port.serialNumber.size() > kSerialField)
             port.serialNumber = (given.size() <= kSerialField && !given.isEmpty() ? given : port.name).toLatin1();
         m_ports << port;
     };
     // Only adapters the system knows as USB devices: the motherboard's ttyS ports are listed whether or not they
     // exist, and none of them carries an RS-485 bus unless the user names it.
-    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
+    for (const QSerialPortInfo &info : system)
         if (info.hasVendorIdentifier())
             add(info, QString());
     for (const QString &extra : m_extraPorts)
-        add(QSerialPortInfo(extra), extra);
+        add(infoOf(extra), extra);
 
     // A port the user may not open is still listed: choosing it names the reason (permission, dialout).
     if (m_ports.isEmpty())
@@ -119,10 +130,9 @@ FtdiDriver::Status SerialPortDriver::getDeviceInfoDetail(quint32 index, quint32 
     if (index >= quint32(m_ports.size()))
         return FT_DEVICE_NOT_FOUND;
     const Port &p = m_ports.at(int(index));
-    const QSerialPortInfo info(p.location);
     *flags = 0;
     *type = 0;
-    *id = info.hasVendorIdentifier() ? quint32(info.vendorIdentifier()) << 16 | info.productIdentifier() : 0;
+    *id = p.usbId;
     *locId = index;
     qstrncpy(serialNumber, p.serialNumber.left(kSerialField).constData(), kSerialField + 1);
     qstrncpy(description, p.description.left(63).constData(), 64);

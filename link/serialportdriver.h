@@ -49,6 +49,7 @@ public:
         QString name;          // "ttyUSB0"
         QByteArray description;
         QByteArray serialNumber; // the port name when the port has no serial number
+        quint32 usbId = 0;       // vendor << 16 | product, 0 for a port that is no USB device
     };
 
 private:
