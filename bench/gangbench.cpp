@@ -577,7 +577,7 @@ void runUnderUmockdev(char *argv[])
         preload += ':' + qgetenv("LD_PRELOAD");
     qputenv("LD_PRELOAD", preload);
     ::execv("/proc/self/exe", argv);
-    perror("gangbench: cannot start again under umockdev's preload library");
+    perror("bench_gang: cannot start again under umockdev's preload library");
 #else
     Q_UNUSED(argv)
 #endif
@@ -632,7 +632,7 @@ int main(int argc, char *argv[])
     job.family = dispatchFamily(job.model, connectDispatchOrder());
     if (!job.family || roundCount < 1
         || (lineKind == Line::Pty && lineName != QLatin1String("pty")) || (useZrtool && lineKind == Line::Bus)) {
-        fprintf(stderr, "gangbench: bad options (see --help)\n");
+        fprintf(stderr, "bench_gang: bad options (see --help)\n");
         return 1;
     }
 
@@ -646,7 +646,7 @@ int main(int argc, char *argv[])
         devices = std::make_unique<UsbDevices>(job);
 #endif
     if (!devices) {
-        fprintf(stderr, "gangbench: no emulated USB cables here (needs umockdev and libftdi1 at build time and "
+        fprintf(stderr, "bench_gang: no emulated USB cables here (needs umockdev and libftdi1 at build time and "
                         "umockdev's preload library)\n");
         return 77;
     }
