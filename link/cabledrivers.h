@@ -49,6 +49,7 @@ public:
     QStringList otherNames(quint32 index) const override;
     QByteArray directName(quint32 index) const override;
     QString backendOf(quint32 index) const override;
+    bool listedBefore(quint32 index) const override;
     // After an enumeration that found nothing: every backend's reason, joined by "; ". After a failed open: the
     // reason of the backend that failed.
     QString problem() const override { return m_problem; }

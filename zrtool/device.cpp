@@ -237,8 +237,14 @@ QList<CableIdentity> chooseCables(const Command &command, FtdiDriver &driver, QS
                    + noCableReason(driver);
         return {};
     }
-    if (p.optionNames().contains(QStringLiteral("all-cables")))
-        return listed;
+    if (p.optionNames().contains(QStringLiteral("all-cables"))) {
+        // Each cable once, through the first backend that lists it.
+        QList<CableIdentity> every;
+        for (const CableIdentity &c : listed)
+            if (!c.listedBefore)
+                every << c;
+        return every;
+    }
     if (wanted.isEmpty())
         return {listed.constFirst()};
     QList<CableIdentity> chosen;
