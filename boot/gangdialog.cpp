@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStyle>
 #include <QTableWidget>
 #include <QVBoxLayout>
 
@@ -51,13 +52,20 @@ GangDialog::GangDialog(QWidget *parent, Prompts &prompts, const QList<Cable> &ca
     m_table->setSelectionMode(QAbstractItemView::NoSelection);
     m_table->setFocusPolicy(Qt::NoFocus);
     m_table->setWordWrap(false);
+    m_table->setSizeAdjustPolicy(QAbstractScrollArea::AdjustToContents);
+    m_table->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff); // long results are elided, whole in the tip
     QHeaderView *header = m_table->horizontalHeader();
     header->setSectionResizeMode(CableColumn, QHeaderView::ResizeToContents);
     header->setSectionResizeMode(ProgressColumn, QHeaderView::Fixed);
-    header->setSectionResizeMode(DeviceColumn, QHeaderView::ResizeToContents);
+    header->setSectionResizeMode(DeviceColumn, QHeaderView::Fixed);
     header->setSectionResizeMode(ResultColumn, QHeaderView::Stretch);
     header->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
-    m_table->setColumnWidth(ProgressColumn, 150);
+    // Fixed widths, so that the columns stay put as devices are found.
+    const QFontMetrics metrics(m_table->font());
+    const int padding = 2 * metrics.averageCharWidth() + 2 * m_table->style()->pixelMetric(QStyle::PM_FocusFrameHMargin);
+    m_table->setColumnWidth(ProgressColumn, metrics.horizontalAdvance(QStringLiteral("0000 / 0000")) + padding);
+    m_table->setColumnWidth(DeviceColumn, metrics.horizontalAdvance(QStringLiteral("00 00000000  Zr0000")) + padding);
+    const int resultWidth = metrics.horizontalAdvance(tr("no device answered the connect frames")) + padding;
     for (int row = 0; row < cables.size(); ++row) {
         const Cable &cable = cables.at(row);
         auto *item = new QTableWidgetItem(cable.identity.label());
@@ -76,7 +84,11 @@ GangDialog::GangDialog(QWidget *parent, Prompts &prompts, const QList<Cable> &ca
             m_table->setItem(row, column, new QTableWidgetItem);
         m_table->item(row, ResultColumn)->setText(cable.busy);
     }
-    // Tall enough for every row up to eight, without a scroll bar.
+    // Wide enough for every column, and tall enough for every row up to eight, without a scroll bar.
+    m_table->resizeColumnToContents(CableColumn);
+    m_table->setMinimumWidth(m_table->columnWidth(CableColumn) + m_table->columnWidth(ProgressColumn)
+                             + m_table->columnWidth(DeviceColumn) + resultWidth + 2 * m_table->frameWidth()
+                             + (cables.size() > 8 ? m_table->style()->pixelMetric(QStyle::PM_ScrollBarExtent) : 0));
     m_table->setMinimumHeight(m_table->horizontalHeader()->sizeHint().height()
                               + qBound(3, cables.size(), 8) * m_table->verticalHeader()->defaultSectionSize()
                               + 2 * m_table->frameWidth());
@@ -130,7 +142,7 @@ GangDialog::GangDialog(QWidget *parent, Prompts &prompts, const QList<Cable> &ca
     });
 
     setRunning(false);
-    resize(qMax(760, sizeHint().width()), sizeHint().height());
+    resize(sizeHint());
 }
 
 GangDialog::~GangDialog()
