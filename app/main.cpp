@@ -108,19 +108,8 @@ int main(int argc, char *argv[])
     } else {
         const QString backend = parser.value(cableBackend);
         const QStringList ports = parser.values(cable);
-        gang.list = [backend, ports](QString *why) {
-            const std::unique_ptr<CableDrivers> drivers = makeCableDrivers(backend, ports, why);
-            if (!drivers)
-                return QList<CableIdentity>();
-            const QList<CableIdentity> found = listCables(*drivers);
-            if (found.isEmpty())
-                *why = drivers->problem();
-            return found;
-        };
-        gang.factory = [](const CableIdentity &identity) -> std::unique_ptr<FtdiDriver> {
-            QString why;
-            return makeCableDrivers(identity.backend, QStringList(), &why);
-        };
+        gang.list = [backend, ports](QString *why) { return listSystemCables(backend, ports, why); };
+        gang.factory = [backend](const CableIdentity &identity) { return systemCableDriver(identity, backend); };
         cables = makeCableDrivers(parser.value(cableBackend), parser.values(cable), &problem);
         if (!cables) {
             fprintf(stderr, "zrflasher: %s\n", qPrintable(problem));

@@ -33,6 +33,8 @@ QString gangCableBusy(const CableIdentity &cable, const QByteArray &heldSerial)
         return tr("in use by this window (Disconnect RS Cable frees it)");
     if (cable.flags & 1u)
         return tr("opened by another program");
+    if (cable.listedBefore)
+        return tr("the cable listed above, through another backend");
     return QString();
 }
 

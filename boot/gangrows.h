@@ -18,7 +18,8 @@ struct GangFile
 GangFile checkGangFile(const QString &path);
 
 // Why a listed cable cannot take part (empty: it can): the window itself holds it open (`heldSerial`, empty when
-// the window holds none), or the library reports it opened by another program. Two programs never share a cable.
+// the window holds none), the library reports it opened by another program, or it is a cable listed before through
+// another backend (it would be upgraded twice). Two programs never share a cable.
 QString gangCableBusy(const CableIdentity &cable, const QByteArray &heldSerial);
 
 // "connecting…", "writing…" while a cable runs.

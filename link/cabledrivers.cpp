@@ -287,3 +287,20 @@ std::unique_ptr<CableDrivers> makeCableDrivers(const QString &backend, const QSt
 #endif
     return std::make_unique<CableDrivers>(std::move(backends));
 }
+
+QList<CableIdentity> listSystemCables(const QString &backend, const QStringList &extraPorts, QString *problem)
+{
+    const std::unique_ptr<CableDrivers> drivers = makeCableDrivers(backend, extraPorts, problem);
+    if (!drivers)
+        return {};
+    const QList<CableIdentity> found = listCables(*drivers);
+    if (found.isEmpty())
+        *problem = drivers->problem().isEmpty() ? QStringLiteral("no cable backend sees a cable") : drivers->problem();
+    return found;
+}
+
+std::unique_ptr<FtdiDriver> systemCableDriver(const CableIdentity &cable, const QString &backend)
+{
+    QString ignored; // the backend was known when the cable was listed
+    return makeCableDrivers(cable.backend.isEmpty() ? backend : cable.backend, QStringList(), &ignored);
+}

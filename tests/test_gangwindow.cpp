@@ -14,6 +14,7 @@
 #include <map>
 
 #include "boot/gangdialog.h"
+#include "boot/gangrows.h"
 #include "registry/registry.h"
 #include "sim/demogang.h"
 #include "tests/support/upgradefixture.h"
@@ -229,6 +230,35 @@ private slots:
         QVERIFY(!start->isEnabled());
         QCOMPARE(b.sim.prompts.shownOf(ScriptedPrompts::Kind::OpenFile).at(0).filter, QStringLiteral("Upg (*.upg)"));
         QVERIFY(b.sim.prompts.allAnswered());
+    }
+
+    // Which listed cables may not take part, and why: the one the window holds, one another program holds, and the
+    // second entry of a cable two backends list (it would be upgraded twice).
+    void cablesThatCannotTakePart_data()
+    {
+        QTest::addColumn<quint32>("flags");
+        QTest::addColumn<bool>("listedBefore");
+        QTest::addColumn<QByteArray>("held");
+        QTest::addColumn<QString>("why");
+        QTest::newRow("free") << 0u << false << QByteArray() << QString();
+        QTest::newRow("another cable held") << 0u << false << QByteArray("FT2") << QString();
+        QTest::newRow("held by the window") << 0u << false << QByteArray("FT1")
+                                            << "in use by this window (Disconnect RS Cable frees it)";
+        QTest::newRow("held by another program") << 1u << false << QByteArray() << "opened by another program";
+        QTest::newRow("listed before") << 0u << true << QByteArray()
+                                       << "the cable listed above, through another backend";
+    }
+    void cablesThatCannotTakePart()
+    {
+        QFETCH(quint32, flags);
+        QFETCH(bool, listedBefore);
+        QFETCH(QByteArray, held);
+        QFETCH(QString, why);
+        CableIdentity cable;
+        cable.serial = "FT1";
+        cable.flags = flags;
+        cable.listedBefore = listedBefore;
+        QCOMPARE(gangCableBusy(cable, held), why);
     }
 
     void threeCablesOneFailing_data()
