@@ -106,7 +106,10 @@ Flasher::Flasher(Prompts *prompts, FtdiDriver *driver)
     // [family lists]
 }
 
-Flasher::~Flasher() = default;
+Flasher::~Flasher()
+{
+    closeGang(); // while the recorder is still there
+}
 
 void Flasher::log(const QString &line)
 {
@@ -123,6 +126,7 @@ void Flasher::showProductionControls()
     ui->showAllMsg->show();
     ui->OldSerialSystem->show();
     addRegistryEntry();
+    addGangEntry();
     // Wide enough for every menu title and the option boxes' texts; never narrower than it was.
     resize(qMax(width(), qMax(menuBar()->sizeHint().width(), minimumSizeHint().width())),
            qMax(height(), minimumSizeHint().height()));

@@ -2,13 +2,17 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QPointer>
+#include <functional>
 #include <memory>
 
 #include "core/appstate.h"
 #include "core/prompts.h"
+#include "boot/gangupgrade.h"
 #include "builders/catalogue_rows.h"
 
 class FtdiDriver;
+class GangDialog;
 class RS485Cable;
 class Recorder;
 
@@ -39,6 +43,15 @@ public:
     QString registryUrl() const { return m_registryUrl; }
     // zrflasher --fast-replies: ticks the "Fast replies" entry.
     void setFastReplies(bool on);
+    // Where "Gang Upgrade…" finds its cables: `list` enumerates them afresh, never through the window's own driver
+    // (which may hold one open), with *problem saying why none was found; `factory` gives each worker its own
+    // driver. Without them the dialog lists no cable.
+    struct GangCables
+    {
+        std::function<QList<CableIdentity>(QString *problem)> list;
+        CableDriverFactory factory;
+    };
+    void setGangCables(GangCables cables) { m_gangCables = std::move(cables); }
 
 public slots:
     // --- shell (app/flasher.cpp) ---
@@ -71,6 +84,11 @@ public slots:
     void slotStreamConnect();
     void slotStreamUpgrade();
     void slotStreamUpgradeProcedure();
+
+    // --- gang upgrade (boot/) ---
+    // "Gang Upgrade…" (shown with --production): a device on each chosen cable upgraded at once, each cable on a
+    // worker thread; the window stays free meanwhile.
+    void slotGangUpgrade();
 
     // --- service commands and flash tools (tools/) ---
     void slotRun();
@@ -126,6 +144,11 @@ private:
     int m_bootConnectAttemptsLeft = 240;
     bool m_bootConnectBlink = true;
     // The eight upgrade family lists are one table in the core (boot/upgradefamily.h).
+    GangCables m_gangCables;
+    QPointer<GangDialog> m_gangDialog; // the open gang dialog, if any (it deletes itself when closed)
+    void addGangEntry();
+    // Stops a gang still running and waits until its records have reached this window's recorder.
+    void closeGang();
     // [tools]
     // [builders]
     void createModelEntries();

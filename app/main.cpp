@@ -11,6 +11,7 @@
 #include "link/keytable.h"
 #include "registry/registry.h"
 #include "registry/registryurl.h"
+#include "sim/demogang.h"
 #include "sim/simulatedbus.h"
 
 namespace {
@@ -96,10 +97,19 @@ int main(int argc, char *argv[])
     std::unique_ptr<SimulatedBus> bus;
     std::unique_ptr<CableDrivers> cables;
     FtdiDriver *driver = nullptr;
+    // "Gang Upgrade…": the cables are listed through a fresh instance of the backends, and each worker opens its
+    // cable through one of its own (one backend, nothing listed: by the name the list gave).
+    Flasher::GangCables gang;
     if (parser.isSet(simulate)) {
         bus = makeDemoBus();
         driver = bus.get();
+        gang.list = [](QString *) { return demoGangCables(); };
+        gang.factory = makeDemoGangBus;
     } else {
+        const QString backend = parser.value(cableBackend);
+        const QStringList ports = parser.values(cable);
+        gang.list = [backend, ports](QString *why) { return listSystemCables(backend, ports, why); };
+        gang.factory = [backend](const CableIdentity &identity) { return systemCableDriver(identity, backend); };
         cables = makeCableDrivers(parser.value(cableBackend), parser.values(cable), &problem);
         if (!cables) {
             fprintf(stderr, "zrflasher: %s\n", qPrintable(problem));
@@ -116,6 +126,7 @@ int main(int argc, char *argv[])
 
     auto *window = new Flasher(nullptr, driver);
     window->setRegistryUrl(registryUrl);
+    window->setGangCables(gang);
     startMainWindow(window);
     if (parser.isSet(production))
         window->showProductionControls();

@@ -26,11 +26,12 @@ GangUpgrade::GangUpgrade(CableDriverFactory factory, QObject *parent)
 {
     static const int registered = registerTypes();
     Q_UNUSED(registered)
-    // Made first, so the outcome is kept before anybody else hears of it.
-    connect(this, &GangUpgrade::cableFinished, this, [this](int cable, const UpgradeOutcome &outcome) {
-        m_outcomes[cable] = outcome;
-        onCableFinished(cable);
-    });
+}
+
+void GangUpgrade::post(std::function<void()> news)
+{
+    // Every signal of the gang is emitted on this object's thread, whatever its receivers' connections are.
+    QMetaObject::invokeMethod(this, std::move(news), Qt::QueuedConnection);
 }
 
 GangUpgrade::~GangUpgrade()
@@ -89,9 +90,11 @@ void GangUpgrade::waitForAll()
     loop.exec();
 }
 
-void GangUpgrade::onCableFinished(int cable)
+void GangUpgrade::onCableFinished(int cable, const UpgradeOutcome &outcome)
 {
     m_threads.at(cable)->wait(); // it has nothing left to do but return
+    m_outcomes[cable] = outcome;
+    emit cableFinished(cable, outcome);
     if (--m_running == 0)
         announceFinished();
 }
@@ -109,6 +112,11 @@ void GangUpgrade::announceFinished()
             Qt::QueuedConnection);
 }
 
+void GangUpgrade::announceStep(int cable, Step step)
+{
+    post([=] { emit stepChanged(cable, step); });
+}
+
 void GangUpgrade::runWorker(int index)
 {
     // Read-only while the workers run: start() wrote them before the first thread started.
@@ -121,14 +129,17 @@ void GangUpgrade::runWorker(int index)
     state.interrupted = stopNow;
     prompts.stopRequested = stopNow;
     prompts.attemptLimit = settings.attemptLimit;
-    state.log = [this, index](const QString &line) { emit logLine(index, line); };
-    state.upgradeFinished = [this, index](const UpgradeReport &report) { emit upgradeReported(index, report); };
+    state.log = [this, index](const QString &line) { post([=] { emit logLine(index, line); }); };
+    state.upgradeFinished = [this, index](const UpgradeReport &report) {
+        post([=] { emit upgradeReported(index, report); });
+    };
     Step step = Step::Waiting;
     quint32 blockSize = 1024;
+    int totalBlocks = 0;
     prompts.onProgress = [&](const QString &, int value, int min, int max) {
         if (min == 0) { // the connect attempts
             if (step != Step::Connecting)
-                emit stepChanged(index, step = Step::Connecting);
+                announceStep(index, step = Step::Connecting);
             return;
         }
         if (step != Step::Writing) {
@@ -137,10 +148,14 @@ void GangUpgrade::runWorker(int index)
                                                   : familyByName(settings.request.family);
             if (family && family->blockSize > 0)
                 blockSize = family->blockSize;
-            emit deviceFound(index, state.connectedDeviceId, state.connectedDeviceName);
-            emit stepChanged(index, step = Step::Writing);
+            const quint32 id = state.connectedDeviceId;
+            const QByteArray model = state.connectedDeviceName;
+            post([=] { emit deviceFound(index, id, model); });
+            announceStep(index, step = Step::Writing);
         }
-        emit blocksDone(index, int(quint32(value - min) / blockSize), int(quint32(max - min) / blockSize));
+        totalBlocks = int(quint32(max - min) / blockSize);
+        const int done = int(quint32(value - min) / blockSize), total = totalBlocks;
+        post([=] { emit blocksDone(index, done, total); });
     };
 
     UpgradeOutcome outcome;
@@ -155,11 +170,16 @@ void GangUpgrade::runWorker(int index)
         UpgradeRequest request = settings.request;
         request.hasTarget = cable.hasTarget;
         request.target = cable.target;
-        emit stepChanged(index, step = Step::Connecting);
+        announceStep(index, step = Step::Connecting);
         outcome = upgradeDevice(state, prompts, rs485, request);
         if (outcome.result == UpgradeOutcome::Result::NoCable && !driver->problem().isEmpty())
             outcome.step = driver->problem();
+        // The progress reports each block as it starts; a verified upgrade has written them all.
+        if (outcome.result == UpgradeOutcome::Result::Done && totalBlocks > 0) {
+            const int total = totalBlocks;
+            post([=] { emit blocksDone(index, total, total); });
+        }
     }
-    emit stepChanged(index, Step::Finished);
-    emit cableFinished(index, outcome);
+    announceStep(index, Step::Finished);
+    post([=] { onCableFinished(index, outcome); });
 }

@@ -46,8 +46,8 @@ public:
     // Stops the workers still running and waits for them.
     ~GangUpgrade() override;
 
-    // Starts one worker per cable; the results come back as queued signals to this object's thread, which must run
-    // an event loop. The key table is read by every worker: set it before. False when a gang is still running.
+    // Starts one worker per cable; every signal below is emitted on this object's thread (the workers' news is queued
+    // to it), which must run an event loop. The key table is read by every worker: set it before. False when a gang is still running.
     bool start(const QList<GangCable> &cables, const GangSettings &settings);
     // Asks every worker to stop: a connect gives up at its next attempt, an upgrade between two blocks (the device
     // then holds a partly written application). Safe from any thread; `extraStop` (a signal flag) is asked as well.
@@ -77,7 +77,10 @@ signals:
 
 private:
     void runWorker(int index);
-    void onCableFinished(int cable);
+    // From a worker: runs `news` on this object's thread.
+    void post(std::function<void()> news);
+    void announceStep(int cable, Step step);
+    void onCableFinished(int cable, const UpgradeOutcome &outcome);
     void announceFinished();
 
     CableDriverFactory m_factory;

@@ -18,6 +18,7 @@ struct CableDrivers::Entry
     QByteArray description;
     QStringList otherNames; // the port path, port name or USB address the backend knows it by
     QByteArray directName;  // what opens it through a backend that has listed nothing
+    bool listedBefore;      // through an earlier backend
     quint32 flags, type, id, locId;
 };
 
@@ -74,7 +75,7 @@ FtdiDriver::Status CableDrivers::createDeviceInfoList(quint32 *count)
             n = 0;
         const size_t before = m_entries.size();
         for (quint32 i = 0; i < n; ++i) {
-            Entry e{b, {}, {}, {}, {}, driver->otherNames(i), driver->directName(i), 0, 0, 0, 0};
+            Entry e{b, {}, {}, {}, {}, driver->otherNames(i), driver->directName(i), false, 0, 0, 0, 0};
             char serial[64] = {};
             char description[128] = {};
             Handle ignored = nullptr;
@@ -93,6 +94,7 @@ FtdiDriver::Status CableDrivers::createDeviceInfoList(quint32 *count)
                     e.shownSerial = e.openName = other;
                 else
                     e.shownSerial = e.serial.left(13) + '#' + QByteArray::number(int(b));
+                e.listedBefore = true;
                 tagWithBackend(&seen.description, m_backends[seen.backend].name);
                 tagWithBackend(&e.description, m_backends[b].name);
                 break;
@@ -168,6 +170,11 @@ QStringList CableDrivers::otherNames(quint32 index) const
 QByteArray CableDrivers::directName(quint32 index) const
 {
     return index < m_entries.size() ? m_entries[index].directName : QByteArray();
+}
+
+bool CableDrivers::listedBefore(quint32 index) const
+{
+    return index < m_entries.size() && m_entries[index].listedBefore;
 }
 
 QString CableDrivers::backendOf(quint32 index) const
@@ -279,4 +286,21 @@ std::unique_ptr<CableDrivers> makeCableDrivers(const QString &backend, const QSt
     Q_UNUSED(extraPorts)
 #endif
     return std::make_unique<CableDrivers>(std::move(backends));
+}
+
+QList<CableIdentity> listSystemCables(const QString &backend, const QStringList &extraPorts, QString *problem)
+{
+    const std::unique_ptr<CableDrivers> drivers = makeCableDrivers(backend, extraPorts, problem);
+    if (!drivers)
+        return {};
+    const QList<CableIdentity> found = listCables(*drivers);
+    if (found.isEmpty())
+        *problem = drivers->problem().isEmpty() ? QStringLiteral("no cable backend sees a cable") : drivers->problem();
+    return found;
+}
+
+std::unique_ptr<FtdiDriver> systemCableDriver(const CableIdentity &cable, const QString &backend)
+{
+    QString ignored; // the backend was known when the cable was listed
+    return makeCableDrivers(cable.backend.isEmpty() ? backend : cable.backend, QStringList(), &ignored);
 }

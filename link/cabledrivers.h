@@ -6,6 +6,7 @@
 #include <memory>
 #include <vector>
 
+#include "link/cableidentity.h"
 #include "link/ftdidriver.h"
 
 class CableDrivers : public FtdiDriver
@@ -49,6 +50,7 @@ public:
     QStringList otherNames(quint32 index) const override;
     QByteArray directName(quint32 index) const override;
     QString backendOf(quint32 index) const override;
+    bool listedBefore(quint32 index) const override;
     // After an enumeration that found nothing: every backend's reason, joined by "; ". After a failed open: the
     // reason of the backend that failed.
     QString problem() const override { return m_problem; }
@@ -74,3 +76,10 @@ QString leftOutCableBackends();
 // *error for an unknown backend or one this build lacks.
 std::unique_ptr<CableDrivers> makeCableDrivers(const QString &backend, const QStringList &extraPorts,
                                                QString *error);
+
+// The cables the backends see, listed once through a fresh instance of them (never through a driver that may hold a
+// cable open). Empty with a one-line *problem when none is there or the backend is unknown.
+QList<CableIdentity> listSystemCables(const QString &backend, const QStringList &extraPorts, QString *problem);
+// A gang worker's own driver for a cable of that list: only the backend that listed it (else `backend`), having
+// listed nothing; it opens the cable by its identity alone.
+std::unique_ptr<FtdiDriver> systemCableDriver(const CableIdentity &cable, const QString &backend = QString());

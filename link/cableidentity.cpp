@@ -28,6 +28,7 @@ QList<CableIdentity> listCables(FtdiDriver &driver)
         c.serial = QByteArray(serial, int(qstrnlen(serial, 16)));
         c.description = QByteArray(description, int(qstrnlen(description, 64)));
         c.backend = driver.backendOf(i);
+        c.listedBefore = driver.listedBefore(i);
         c.openName = driver.directName(i);
         if (c.openName.isEmpty())
             c.openName = c.serial;

@@ -16,6 +16,7 @@ struct CableIdentity
     QByteArray description;
     QStringList names;      // every name that selects it exactly: the serial, the port path and name, the USB address
     quint32 flags = 0;      // the library's flags (bit 0: opened by another program)
+    bool listedBefore = false; // the same cable as one listed before it, through another backend
 
     // "USB-RS485 Cable S/N: FT4X9Z", as the cable dialog lists it.
     QString label() const;

@@ -80,6 +80,12 @@ public:
         Q_UNUSED(index)
         return QByteArray();
     }
+    // Whether device `index` is a cable listed before it through another backend (the same serial number).
+    virtual bool listedBefore(quint32 index) const
+    {
+        Q_UNUSED(index)
+        return false;
+    }
     // The backend that listed device `index` ("serial", "libftdi", "d2xx"); empty for a backend of its own.
     virtual QString backendOf(quint32 index) const
     {

@@ -14,6 +14,7 @@
 
 #include "app/flasher.h"
 #include "link/cabledrivers.h"
+#include "link/cableidentity.h"
 #include "link/codec.h"
 #include "link/libftdidriver.h"
 #include "link/rs485cable.h"
@@ -241,6 +242,16 @@ void TestCables::fallbackOrder()
         backends.push_back({QString::fromLatin1(name), std::move(fake)});
     }
     CableDrivers drivers(std::move(backends));
+    // Listed for choosing by name, the entries are the dialog's; a cable seen through two backends is marked on its
+    // later entry, so that a gang over every cable takes it once.
+    const QList<CableIdentity> identities = listCables(drivers);
+    QStringList labels;
+    for (const CableIdentity &c : identities) {
+        labels << c.label();
+        QCOMPARE(c.listedBefore, c.description.endsWith("[serial]"));
+    }
+    QCOMPARE(labels, listed);
+
     ScriptedPrompts prompts;
     RS485Cable cable(nullptr, 250000, 8, 2, 0, &drivers, &prompts);
     prompts.item(listed.at(choice));

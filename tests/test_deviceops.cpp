@@ -414,6 +414,16 @@ void TestDeviceOps::zrtoolConnectAndNoCable()
     QCOMPARE(r.code, 4);
     QCOMPARE(r.err, QString("zrtool: no cable: 'NOSUCHCABLE' is not one of: USB-RS485 Cable (simulated bus) S/N: "
                             "ZRSIM001\n"));
+    // Only an upgrade takes several cables; --simulate is one bus.
+    r = zrtool(QStringList{"connect"} + kSim + QStringList{"--cable", "ZRSIM001", "--cable", "ZRSIM002"});
+    QCOMPARE(r.code, 1);
+    QCOMPARE(r.err, QString("zrtool connect: takes one --cable (zrtool upgrade takes several) (see zrtool connect "
+                            "--help)\n"));
+    const QString upg = writeTestUpgradeFile(m_dir.filePath("gang.upg"), "Zr501", testImage(0x10000, 0x2000));
+    r = zrtool(QStringList{"upgrade", "--all-cables"} + kSim + QStringList{upg});
+    QCOMPARE(r.code, 1);
+    QCOMPARE(r.err, QString("zrtool upgrade: --simulate is one bus: give one --cable or none (see zrtool upgrade "
+                            "--help)\n"));
     // A backend name that names none is a usage error.
     r = zrtool({"cables", "--cable-backend", "nosuch"});
     QCOMPARE(r.code, 1);

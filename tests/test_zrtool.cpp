@@ -277,7 +277,7 @@ void TestZrtool::productionWindow()
                           "BootBin Zr646", "Utilities", "Stream"}));
     QCOMPARE(visibleTitles(w.findChild<QMenu *>("menuUtilities")->actions()),
              QStringList({"DMX", "Disconnect RS Cable", "Parameter Wizard", "Fast replies",
-                          QString::fromUtf8("Production registry…")}));
+                          QString::fromUtf8("Production registry…"), QString::fromUtf8("Gang Upgrade…")}));
     QCOMPARE(visibleTitles(w.findChild<QMenu *>("menuStream")->actions()),
              QStringList({"Stream Connect", "Stream Upgrade", "Stream Upgrade Procedure"}));
     QVERIFY(!w.findChild<QAction *>("actionConnectStream")->isEnabled());

@@ -224,21 +224,27 @@ QString noCableReason(const FtdiDriver &driver)
     return why.isEmpty() ? QStringLiteral("no cable backend sees a cable") : why;
 }
 
-// The cables the command's --cable options name (each by its serial number or port, exactly or by an unambiguous
-// beginning), listed once; the first cable listed when none is named, every one with --all-cables. Empty with a
-// one-line *problem when a name matches no cable or several, or no cable is there.
-QList<CableIdentity> chooseCables(const Command &command, FtdiDriver &driver, QString *problem)
+// The cables the command's --cable options name among those listed (each by its serial number or port, exactly or
+// by an unambiguous beginning); the first one listed when none is named, every cable once with --all-cables. Empty
+// with a one-line *problem when a name matches no cable or several, or no cable is there (`noneReason` says why).
+QList<CableIdentity> chooseCables(const Command &command, const QList<CableIdentity> &listed, const QString &noneReason,
+                                  QString *problem)
 {
     const QCommandLineParser &p = command.parser;
-    const QList<CableIdentity> listed = listCables(driver);
     const QStringList wanted = p.values(kCable);
     if (listed.isEmpty()) {
         *problem = (wanted.size() == 1 ? QStringLiteral("'%1' not found: ").arg(wanted.constFirst()) : QString())
-                   + noCableReason(driver);
+                   + noneReason;
         return {};
     }
-    if (p.optionNames().contains(QStringLiteral("all-cables")))
-        return listed;
+    if (p.optionNames().contains(QStringLiteral("all-cables"))) {
+        // Each cable once, through the first backend that lists it.
+        QList<CableIdentity> every;
+        for (const CableIdentity &c : listed)
+            if (!c.listedBefore)
+                every << c;
+        return every;
+    }
     if (wanted.isEmpty())
         return {listed.constFirst()};
     QList<CableIdentity> chosen;
@@ -304,7 +310,8 @@ int openSession(const Command &command, Session *session, bool addressed = false
                                                   &session->prompts);
     session->cable->setFastReplies(!p.isSet(kFullWindows));
     QString problem;
-    const QList<CableIdentity> cables = chooseCables(command, *session->driver, &problem);
+    const QList<CableIdentity> listed = listCables(*session->driver); // before the reason, which the listing sets
+    const QList<CableIdentity> cables = chooseCables(command, listed, noCableReason(*session->driver), &problem);
     if (cables.isEmpty()) {
         printErr(QStringLiteral("zrtool: no cable: ") + problem);
         return kExitNoCable;
@@ -547,13 +554,10 @@ int upgradeOnCables(const Command &command, const UpgradeRequest &request, Recor
         run.settings.attemptLimit = int(attempts);
     }
     QString problem;
-    QList<CableIdentity> chosen;
-    {
-        // Listed once, here; each worker then opens its own cable by identity without listing again.
-        const std::unique_ptr<CableDrivers> drivers = makeCableDrivers(p.value(kBackend), namedPorts(command), &problem);
-        if (drivers)
-            chosen = chooseCables(command, *drivers, &problem);
-    }
+    // Listed once, here; each worker then opens its own cable by identity without listing again.
+    QString noneReason;
+    const QList<CableIdentity> listed = listSystemCables(p.value(kBackend), namedPorts(command), &noneReason);
+    const QList<CableIdentity> chosen = chooseCables(command, listed, noneReason, &problem);
     if (chosen.isEmpty()) {
         printErr(QStringLiteral("zrtool: no cable: ") + problem);
         return kExitNoCable;

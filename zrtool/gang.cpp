@@ -97,8 +97,6 @@ public:
     void finished(int cable, const UpgradeOutcome &outcome)
     {
         Row &row = m_rows[cable];
-        if (outcome.result == UpgradeOutcome::Result::Done)
-            row.done = row.total;
         row.state = resultText(outcome);
         event(cable, row.state);
     }
@@ -161,11 +159,7 @@ QString signalName(int signal)
 int runGangUpgrade(const GangRun &run)
 {
     const QString backend = run.backend;
-    GangUpgrade gang([backend](const CableIdentity &cable) -> std::unique_ptr<FtdiDriver> {
-        QString why;
-        // Only the backend that listed the cable, listing nothing: it opens the cable by its identity alone.
-        return makeCableDrivers(cable.backend.isEmpty() ? backend : cable.backend, {}, &why);
-    });
+    GangUpgrade gang([backend](const CableIdentity &cable) { return systemCableDriver(cable, backend); });
     gang.setExtraStop([&run] { return run.stopSignal && run.stopSignal() != 0; });
     GangLines lines(run.cables, cursorTerminal());
     QElapsedTimer clock;
@@ -173,21 +167,21 @@ int runGangUpgrade(const GangRun &run)
     QList<qint64> startMs;
     for (int i = 0; i < run.cables.size(); ++i)
         startMs << -1;
-    QObject::connect(&gang, &GangUpgrade::stepChanged, [&](int cable, GangUpgrade::Step step) {
+    QObject::connect(&gang, &GangUpgrade::stepChanged, &gang, [&](int cable, GangUpgrade::Step step) {
         if (step == GangUpgrade::Step::Connecting && startMs.at(cable) < 0)
             startMs[cable] = clock.elapsed();
         lines.step(cable, step);
     });
-    QObject::connect(&gang, &GangUpgrade::deviceFound, [&](int cable, quint32 id, const QByteArray &model) {
+    QObject::connect(&gang, &GangUpgrade::deviceFound, &gang, [&](int cable, quint32 id, const QByteArray &model) {
         lines.found(cable, id, model);
     });
-    QObject::connect(&gang, &GangUpgrade::blocksDone,
+    QObject::connect(&gang, &GangUpgrade::blocksDone, &gang,
                      [&](int cable, int done, int total) { lines.blocks(cable, done, total); });
-    QObject::connect(&gang, &GangUpgrade::cableFinished,
+    QObject::connect(&gang, &GangUpgrade::cableFinished, &gang,
                      [&](int cable, const UpgradeOutcome &outcome) { lines.finished(cable, outcome); });
     // One recorder, on this thread: every worker's record arrives here once, in turn.
     if (run.recorder)
-        QObject::connect(&gang, &GangUpgrade::upgradeReported,
+        QObject::connect(&gang, &GangUpgrade::upgradeReported, &gang,
                          [&run](int, const UpgradeReport &report) { run.recorder->recordUpgrade(report); });
     gang.start(run.cables, run.settings);
     gang.waitForAll();
