@@ -31,7 +31,26 @@ GangUpgrade::GangUpgrade(CableDriverFactory factory, QObject *parent)
 void GangUpgrade::post(std::function<void()> news)
 {
     // Every signal of the gang is emitted on this object's thread, whatever its receivers' connections are.
-    QMetaObject::invokeMethod(this, std::move(news), Qt::QueuedConnection);
+    {
+        const std::lock_guard<std::mutex> locked(m_newsLock);
+        m_news.push_back(std::move(news));
+    }
+    QMetaObject::invokeMethod(this, "deliverNews", Qt::QueuedConnection);
+}
+
+void GangUpgrade::deliverNews()
+{
+    for (;;) {
+        std::function<void()> next;
+        {
+            const std::lock_guard<std::mutex> locked(m_newsLock);
+            if (m_news.empty())
+                return;
+            next = std::move(m_news.front());
+            m_news.pop_front();
+        }
+        next();
+    }
 }
 
 GangUpgrade::~GangUpgrade()

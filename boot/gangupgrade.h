@@ -5,8 +5,10 @@
 #include <QList>
 #include <QObject>
 #include <atomic>
+#include <deque>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 #include "boot/deviceupgrade.h"
 #include "core/appstate.h"
@@ -77,8 +79,9 @@ signals:
 
 private:
     void runWorker(int index);
-    // From a worker: runs `news` on this object's thread.
+    // From a worker: runs `news` on this object's thread, in the order posted.
     void post(std::function<void()> news);
+    Q_INVOKABLE void deliverNews();
     void announceStep(int cable, Step step);
     void onCableFinished(int cable, const UpgradeOutcome &outcome);
     void announceFinished();
@@ -90,6 +93,10 @@ private:
     QList<UpgradeOutcome> m_outcomes;
     QList<QThread *> m_threads;
     std::atomic<bool> m_stop{false};
+    // What the workers have posted and this thread has not run yet. A standard mutex, not Qt's event queue, hands
+    // it over, so that a thread sanitizer sees the hand-over (Qt itself is not instrumented).
+    std::mutex m_newsLock;
+    std::deque<std::function<void()>> m_news;
     int m_running = 0;
     int m_generation = 0; // counts the gangs started, so that a finished gang's news never ends a newer one
 };

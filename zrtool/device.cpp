@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <algorithm>
+#include <atomic>
 #include <memory>
 
 #include "core/appstate.h"
@@ -66,8 +67,10 @@ const QCommandLineOption kAttempts(QStringLiteral("attempts"), "Connect attempts
 constexpr int kCollisionLimit = 5;
 
 // SIGINT / SIGTERM during a command that writes: the block loops stop between two blocks and the command says
-// what the device holds, then exits 128 + the signal.
-volatile std::sig_atomic_t g_stopSignal = 0;
+// what the device holds, then exits 128 + the signal. A lock-free atomic: the handler may write it, and a gang's
+// workers read it on their own threads.
+std::atomic<int> g_stopSignal{0};
+static_assert(std::atomic<int>::is_always_lock_free, "the stop flag is written in a signal handler");
 extern "C" void onStopSignal(int signal)
 {
     g_stopSignal = signal;
@@ -355,7 +358,7 @@ int interruptedExit(const QString &command, const QString &what)
     printErr(QStringLiteral("zrtool %1: interrupted (%2): %3")
                      .arg(command, g_stopSignal == SIGINT ? QStringLiteral("SIGINT") : QStringLiteral("SIGTERM"),
                           what));
-    return 128 + int(g_stopSignal);
+    return 128 + g_stopSignal.load();
 }
 
 int deviceFailed(const QString &command, const QString &step)
@@ -583,7 +586,7 @@ int upgradeOnCables(const Command &command, const UpgradeRequest &request, Recor
     run.recorder = recorder;
     std::signal(SIGINT, onStopSignal);
     std::signal(SIGTERM, onStopSignal);
-    run.stopSignal = [] { return int(g_stopSignal); };
+    run.stopSignal = [] { return g_stopSignal.load(); };
     return runGangUpgrade(run);
 }
 } // namespace
