@@ -3,6 +3,7 @@
 
 #include <functional>
 
+#include "core/logcategories.h"
 #include "link/ftdidriver.h"
 
 QString CableIdentity::label() const
@@ -12,21 +13,34 @@ QString CableIdentity::label() const
 
 QList<CableIdentity> listCables(FtdiDriver &driver)
 {
+    const auto hex = [](quint32 value) { return QString::number(value, 16); };
     QList<CableIdentity> cables;
+    qCDebug(zrLink) << "FT_CreateDeviceInfoList";
     quint32 count = 0;
-    if (driver.createDeviceInfoList(&count) != FT_OK)
+    if (driver.createDeviceInfoList(&count) != FT_OK) {
+        qCDebug(zrLink) << "Error";
         return cables;
+    }
+    qCDebug(zrLink).noquote() << QStringLiteral("Number of devices is %1").arg(count);
     for (quint32 i = 0; i < count; ++i) {
         CableIdentity c;
         quint32 type = 0, id = 0, locId = 0;
         char serial[64] = {};
         char description[128] = {};
-        FtdiDriver::Handle ignored = nullptr;
-        if (driver.getDeviceInfoDetail(i, &c.flags, &type, &id, &locId, serial, description, &ignored) != FT_OK)
+        FtdiDriver::Handle handle = nullptr;
+        if (driver.getDeviceInfoDetail(i, &c.flags, &type, &id, &locId, serial, description, &handle) != FT_OK)
             continue;
         // The library promises 16 and 64 characters; never trust a missing terminator.
         c.serial = QByteArray(serial, int(qstrnlen(serial, 16)));
         c.description = QByteArray(description, int(qstrnlen(description, 64)));
+        qCDebug(zrLink).noquote() << QStringLiteral("\n\nDev %1:").arg(i);
+        qCDebug(zrLink).noquote() << "Flags=0x" + hex(c.flags);
+        qCDebug(zrLink).noquote() << "Type=0x" + hex(type);
+        qCDebug(zrLink).noquote() << "ID=0x" + hex(id);
+        qCDebug(zrLink).noquote() << "LocId=0x" + hex(locId);
+        qCDebug(zrLink).noquote() << "SerialNumber=" + QString::fromLatin1(c.serial);
+        qCDebug(zrLink).noquote() << "Description=" + QString::fromLatin1(c.description);
+        qCDebug(zrLink).noquote() << "ftHandle=0x" + QString::number(quintptr(handle), 16);
         c.backend = driver.backendOf(i);
         c.listedBefore = driver.listedBefore(i);
         c.openName = driver.directName(i);

@@ -5,6 +5,7 @@
 
 #include "core/logcategories.h"
 #include "core/prompts.h"
+#include "link/cableidentity.h"
 #include "link/codec.h"
 
 namespace {
@@ -16,14 +17,6 @@ constexpr quint32 kDefaultWriteMs = 80;
 constexpr quint8 kLatencyMs = 2;
 // 250000 baud, 8 data bits, 2 stop bits, no parity: 11 bit times a byte.
 constexpr qint64 kByteUs = 44;
-
-// One attached FTDI device, as the library reported it while the user chooses.
-struct DeviceRecord
-{
-    quint32 flags = 0, type = 0, id = 0, locId = 0;
-    QByteArray serialNumber;
-    QByteArray description;
-};
 
 QString hex(quint32 value)
 {
@@ -65,42 +58,10 @@ bool RS485Cable::ensureOpen()
 
 bool RS485Cable::chooseCable(QByteArray *openName, QByteArray *chosenSerial)
 {
-    qCDebug(zrLink) << "FT_CreateDeviceInfoList";
-    quint32 count = 0;
-    if (m_driver->createDeviceInfoList(&count) != FT_OK) {
-        qCDebug(zrLink) << "Error";
-        return false;
-    }
-    qCDebug(zrLink).noquote() << QStringLiteral("Number of devices is %1").arg(count);
-    if (count == 0)
-        return false;
-
-    QList<DeviceRecord> records;
-    for (quint32 i = 0; i < count; ++i) {
-        DeviceRecord r;
-        char serial[64] = {};
-        char description[128] = {};
-        FtdiDriver::Handle detailHandle = nullptr;
-        if (m_driver->getDeviceInfoDetail(i, &r.flags, &r.type, &r.id, &r.locId, serial, description, &detailHandle)
-            != FT_OK)
-            continue;
-        // The library promises 16 and 64 characters; never trust a missing terminator.
-        r.serialNumber = QByteArray(serial, int(qstrnlen(serial, 16)));
-        r.description = QByteArray(description, int(qstrnlen(description, 64)));
-        records.append(r);
-        qCDebug(zrLink).noquote() << QStringLiteral("\n\nDev %1:").arg(i);
-        qCDebug(zrLink).noquote() << "Flags=0x" + hex(r.flags);
-        qCDebug(zrLink).noquote() << "Type=0x" + hex(r.type);
-        qCDebug(zrLink).noquote() << "ID=0x" + hex(r.id);
-        qCDebug(zrLink).noquote() << "LocId=0x" + hex(r.locId);
-        qCDebug(zrLink).noquote() << "SerialNumber=" + QString::fromLatin1(r.serialNumber);
-        qCDebug(zrLink).noquote() << "Description=" + QString::fromLatin1(r.description);
-        qCDebug(zrLink).noquote() << "ftHandle=0x" + QString::number(quintptr(detailHandle), 16);
-    }
-
+    const QList<CableIdentity> cables = listCables(*m_driver);
     QStringList choices;
-    for (const DeviceRecord &r : records)
-        choices << QString::fromLatin1(r.description) + QStringLiteral(" S/N: ") + QString::fromLatin1(r.serialNumber);
+    for (const CableIdentity &c : cables)
+        choices << c.label();
     if (choices.isEmpty())
         return false;
 
@@ -114,7 +75,7 @@ bool RS485Cable::chooseCable(QByteArray *openName, QByteArray *chosenSerial)
     if (index < 0)
         return false;
 
-    *openName = *chosenSerial = records.at(index).serialNumber;
+    *openName = *chosenSerial = cables.at(index).serial;
     return true;
 }
 

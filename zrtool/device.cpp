@@ -416,23 +416,13 @@ int runCables(const QStringList &arguments)
         printErr(QStringLiteral("zrtool: no cable: ") + why);
         return kExitNoCable;
     }
-    quint32 count = 0;
-    if (session.driver->createDeviceInfoList(&count) != FT_OK || count == 0) {
+    const QList<CableIdentity> cables = listCables(*session.driver);
+    if (cables.isEmpty()) {
         printErr(QStringLiteral("zrtool: no cable: ") + noCableReason(*session.driver));
         return kExitNoCable;
     }
-    for (quint32 i = 0; i < count; ++i) {
-        quint32 flags = 0, type = 0, id = 0, locId = 0;
-        char serial[64] = {};
-        char description[128] = {};
-        FtdiDriver::Handle handle = nullptr;
-        if (session.driver->getDeviceInfoDetail(i, &flags, &type, &id, &locId, serial, description, &handle) != FT_OK)
-            continue;
-        printLine(QStringLiteral("%1 S/N: %2%3")
-                          .arg(QString::fromLatin1(description, int(qstrnlen(description, 64))),
-                               QString::fromLatin1(serial, int(qstrnlen(serial, 16))),
-                               (flags & 1) ? QStringLiteral(" (in use)") : QString()));
-    }
+    for (const CableIdentity &c : cables)
+        printLine(c.label() + ((c.flags & 1) ? QStringLiteral(" (in use)") : QString()));
     return kExitOk;
 }
 
